@@ -1,0 +1,50 @@
+// The application state: one record that owns the LCD link, the notice queue, the
+// settings, the slots, the monitors and every module. Created before the entry
+// point and living until process exit; tests build a fresh one each.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "cpumem.h"
+#include "lcd.h"
+#include "mod_clk.h"
+#include "mod_stw.h"
+#include "notice.h"
+#include "settings.h"
+#include "slots.h"
+#include "topline.h"
+#include "util.h"
+
+// Values owned by the frame loop and read by the modules.
+struct FrameState {
+    int32_t quit_requested;
+    std::atomic<uint32_t> frame_deadline; // tick at frame start + 100; read by pollers
+    uint32_t now;             // tick count at the start of this frame
+    int32_t one_second_tick;  // 1 in one frame of every ten
+    int32_t blink;            // flips at each one-second tick
+    int32_t frame_counter;    // 0..9
+    int32_t anim_counter;     // start animation; 0 = over
+};
+
+struct App {
+    LcdLink lcd;
+    NoticeQueue notices;
+    SettingsList settings;
+    GeneralSettings general;
+    Slot slots[SLOT_COUNT];
+    const Module* modules; // MODULE_COUNT entries in init order
+    FrameState frame;
+    OsFlags os;
+
+    TopLine topline;
+    CpuMeter cpu;
+    StwModule stw;
+    ClkModule clk;
+
+    void* instance;
+    void* window;
+    void* timer;
+};
+
+// The drawing frame every part draws into.
+inline LcdBitmap* app_frame(App* app) { return &app->lcd.frame; }

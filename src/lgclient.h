@@ -1,0 +1,40 @@
+// Client layer of the Logitech LCD Manager: its records, laid out as the server
+// library expects them (natural alignment, texts as pointers, 32-bit program).
+#pragma once
+#include <cstdint>
+
+struct LcdBitmap;
+
+struct ConnectContext {
+    const char* applet_name; // always "Korvane's panel"
+    int32_t is_persistent;   // 1
+    int32_t is_autostartable; // 1
+    void* config_callback;   // null
+    void* config_context;    // null
+    int32_t connection;      // output, -1 before the call
+};
+
+struct DeviceDescription {
+    uint8_t bytes[16]; // filled by the enumeration, never read
+};
+
+struct OpenContext {
+    int32_t connection;
+    int32_t index;
+    void* on_soft_buttons; // callback (device, mask, context) -> 0, __stdcall
+    void* context;         // null
+    int32_t device;        // output, -1 before the call
+};
+
+constexpr uint32_t LCD_PRIORITY_NORMAL = 0x80000080u;
+
+// Operations forwarded to the server library's table (lgclient_win.cpp). Every one
+// returns a Windows error code, 0 = success.
+uint32_t lgLcdInit();
+uint32_t lgLcdDeInit();
+uint32_t lgLcdConnect(ConnectContext* ctx);
+uint32_t lgLcdDisconnect(int32_t connection);
+uint32_t lgLcdEnumerate(int32_t connection, int32_t index, DeviceDescription* desc);
+uint32_t lgLcdOpen(OpenContext* ctx);
+uint32_t lgLcdClose(int32_t device);
+uint32_t lgLcdUpdateBitmap(int32_t device, const LcdBitmap* bitmap, uint32_t priority);

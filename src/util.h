@@ -1,0 +1,38 @@
+// Error log "errors.txt", platform flags and the watch over host applications.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Appends one line to "errors.txt": date, time, source file and line, the message
+// and, when code is not 0, the code in hexadecimal with the system's text for it.
+// Safe from any thread; each entry stays one line.
+void log_error(const char* file, int line, uint32_t code, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Log line building, portable. Replaces every byte that is 31 or less as a signed
+// char (controls and bytes 128..255) by a blank.
+void log_blank_controls(char* text);
+// Builds "date time | file(line) | message[ | %08x[=systext]]" without the line
+// break into out (cap bytes); the message is cut to 1023 characters, message and
+// system text are blanked as above. Returns the length written.
+size_t log_build_line(char* out, size_t cap, const char* date, const char* time,
+                      const char* file, int line, const char* message, uint32_t code,
+                      const char* systext);
+
+struct OsFlags {
+    int32_t is_wow64;
+    int32_t vista_or_later;
+};
+
+// The program path of "LCDMon.exe" in the install directory dir (nullptr = empty):
+// dir, a backslash unless dir already ends with one, "LCDMon.exe". False when it
+// does not fit in cap bytes (out is then empty).
+bool build_lcdmon_path(const char* dir, char* out, size_t cap);
+
+// Windows glue (util_win.cpp).
+void detect_os(OsFlags* os);
+void* find_lcdmon_window();
+void* find_ts2_window();
+void* find_itunes_window();
+void check_restart_keys();
+void launch_lcdmon(const char* install_path);
