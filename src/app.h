@@ -10,6 +10,7 @@
 #include "mod_clk.h"
 #include "mod_stw.h"
 #include "notice.h"
+#include "rawinput.h"
 #include "settings.h"
 #include "slots.h"
 #include "topline.h"
@@ -35,6 +36,7 @@ struct App {
     const Module* modules; // MODULE_COUNT entries in init order
     FrameState frame;
     OsFlags os;
+    RawInput rawinput;
 
     TopLine topline;
     CpuMeter cpu;
@@ -45,6 +47,9 @@ struct App {
     void* window;
     void* timer;
 };
+
+// The ten modules in init order.
+extern const Module kModules[MODULE_COUNT];
 
 // The drawing frame every part draws into.
 inline LcdBitmap* app_frame(App* app) { return &app->lcd.frame; }

@@ -42,7 +42,8 @@ struct LcdLink {
     std::atomic<int32_t> all_down;
     void* button_lock;
 
-    int32_t wow64; // read the LCD Manager's keys in the 64-bit view
+    int32_t wow64;     // read the LCD Manager's keys in the 64-bit view
+    void* update_ctx;  // the running update thread's own record (lcd_win.cpp)
 };
 
 // Portable rules, shared by the Windows glue and the tests.

@@ -38,3 +38,8 @@ uint32_t lgLcdEnumerate(int32_t connection, int32_t index, DeviceDescription* de
 uint32_t lgLcdOpen(OpenContext* ctx);
 uint32_t lgLcdClose(int32_t device);
 uint32_t lgLcdUpdateBitmap(int32_t device, const LcdBitmap* bitmap, uint32_t priority);
+
+// Takes one more reference on the loaded server library so that code of it that a
+// thread is still running stays mapped after lgLcdDeInit; null when none is loaded.
+void* lg_client_pin();
+void lg_client_unpin(void* pin);
