@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "lcd.h"
 #include "util.h"
