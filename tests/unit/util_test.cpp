@@ -1,0 +1,112 @@
+// Error-log line building, the LCDMon.exe path rule and the macro-key decoder.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "rawinput.h"
+#include "util.h"
+
+namespace {
+
+std::string line(const char* msg, uint32_t code = 0, const char* sys = nullptr,
+                 const char* file = "src/main", int ln = 236) {
+    char out[2048];
+    size_t n = log_build_line(out, sizeof out, "2026-12-08", "14:03:07", file, ln, msg, code, sys);
+    EXPECT_EQ(n, strlen(out));
+    return out;
+}
+
+TEST(LogLine, Fields) {
+    struct {
+        const char* msg;
+        uint32_t code;
+        const char* sys;
+        const char* expected;
+    } cases[] = {
+        {"failed to set waitable timer", 0, nullptr,
+         "2026-12-08 14:03:07 | src/main(236) | failed to set waitable timer"},
+        {"x", 5, "Access denied.\r\n", "2026-12-08 14:03:07 | src/main(236) | x | 00000005=Access denied.  "},
+        {"x", 0x80070005u, nullptr, "2026-12-08 14:03:07 | src/main(236) | x | 80070005"},
+        {"x", 7, "", "2026-12-08 14:03:07 | src/main(236) | x | 00000007"},
+        {"line\nbreak\ttab", 0, nullptr, "2026-12-08 14:03:07 | src/main(236) | line break tab"},
+        {"caf\xe9", 0, nullptr, "2026-12-08 14:03:07 | src/main(236) | caf "},
+        {"restarting update thread\n", 0, nullptr,
+         "2026-12-08 14:03:07 | src/main(236) | restarting update thread "},
+        {"100% sure", 0, nullptr, "2026-12-08 14:03:07 | src/main(236) | 100% sure"},
+    };
+    for (auto& c : cases) EXPECT_EQ(line(c.msg, c.code, c.sys), c.expected) << c.msg;
+}
+
+TEST(LogLine, LongMessageIsCutTo1023Characters) {
+    std::string msg(2000, 'a');
+    std::string l = line(msg.c_str());
+    std::string prefix = "2026-12-08 14:03:07 | src/main(236) | ";
+    ASSERT_EQ(l.size(), prefix.size() + 1023);
+    EXPECT_EQ(l.substr(prefix.size()), std::string(1023, 'a'));
+}
+
+TEST(LogLine, SmallBufferNeverOverruns) {
+    char out[16];
+    memset(out, 'Z', sizeof out);
+    size_t n = log_build_line(out, 10, "2026-12-08", "14:03:07", "src/x", 1, "msg", 5, "text");
+    EXPECT_LT(n, 10u);
+    EXPECT_EQ(out[n], '\0');
+    for (int i = 10; i < 16; ++i) EXPECT_EQ(out[i], 'Z') << i;
+}
+
+TEST(LcdMonPath, OneBackslash) {
+    struct {
+        const char* dir;
+        const char* expected;
+    } cases[] = {
+        {"C:\\Program Files\\Logitech\\LCD Manager", "C:\\Program Files\\Logitech\\LCD Manager\\LCDMon.exe"},
+        {"C:\\Program Files\\Logitech\\LCD Manager\\", "C:\\Program Files\\Logitech\\LCD Manager\\LCDMon.exe"},
+        {"", "\\LCDMon.exe"},
+        {nullptr, "\\LCDMon.exe"},
+    };
+    for (auto& c : cases) {
+        char out[512];
+        ASSERT_TRUE(build_lcdmon_path(c.dir, out, sizeof out));
+        EXPECT_STREQ(out, c.expected);
+    }
+}
+
+TEST(LcdMonPath, TooLongIsRefusedNotTruncated) {
+    std::string dir(501, 'd'); // 501 + 1 + 10 = 512, plus the zero: one too many
+    char out[512];
+    EXPECT_FALSE(build_lcdmon_path(dir.c_str(), out, sizeof out));
+    EXPECT_STREQ(out, "");
+    dir.pop_back(); // exactly fits
+    EXPECT_TRUE(build_lcdmon_path(dir.c_str(), out, sizeof out));
+    EXPECT_EQ(strlen(out), 511u);
+}
+
+TEST(RawInputDecode, FirstMatchingRowWins) {
+    struct {
+        int byte;
+        uint8_t value;
+        const char* expected;
+    } cases[] = {
+        {6, 0x21, "M1"},  {7, 0x60, "MR"},  {7, 0x20, "G12"}, {1, 0x01, "G01"},
+        {8, 0x40, "G18"}, {8, 0x04, "M3"},  {5, 0x40, "G17"}, {0, 0xFF, nullptr},
+        {1, 0x80, nullptr},
+    };
+    for (auto& c : cases) {
+        uint8_t report[9] = {};
+        report[c.byte] = c.value;
+        const char* got = rawinput_decode(report, sizeof report);
+        if (c.expected)
+            EXPECT_STREQ(got, c.expected) << "byte " << c.byte;
+        else
+            EXPECT_EQ(got, nullptr) << "byte " << c.byte;
+    }
+}
+
+TEST(RawInputDecode, ShortReportReadsOnlyItsBytes) {
+    uint8_t report[7] = {0, 0, 0, 0, 0, 0, 0x20}; // byte 6 = G06; bytes 7, 8 absent
+    EXPECT_STREQ(rawinput_decode(report, sizeof report), "G06");
+    EXPECT_EQ(rawinput_decode(report, 6), nullptr);
+    EXPECT_EQ(rawinput_decode(nullptr, 9), nullptr);
+}
+
+} // namespace
