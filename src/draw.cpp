@@ -115,186 +115,187 @@ const SymbolEntry* find_symbol(int code) {
 } // namespace
 
 // Pictures carry their own spacing: the rightmost column is blank, except in the
-// fallback box (0xFF), which stands for every code not in the table.
+// fallback box (0xFF), which stands for every code not in the table. Unlit pixels are
+// blanks ('.' would light the pixel: any byte 33..127 but '_' does).
 const SymbolEntry kSymbols[] = {
     {'0', 4,
-     ".X.."
-     "X.X."
-     "X.X."
-     "X.X."
-     ".X.."},
+     " X  "
+     "X X "
+     "X X "
+     "X X "
+     " X  "},
     {'1', 2,
-     "X."
-     "X."
-     "X."
-     "X."
-     "X."},
+     "X "
+     "X "
+     "X "
+     "X "
+     "X "},
     {'2', 4,
-     "XX.."
-     "..X."
-     ".X.."
-     "X..."
-     "XXX."},
+     "XX  "
+     "  X "
+     " X  "
+     "X   "
+     "XXX "},
     {'3', 4,
-     "XXX."
-     "..X."
-     ".XX."
-     "..X."
-     "XXX."},
+     "XXX "
+     "  X "
+     " XX "
+     "  X "
+     "XXX "},
     {'4', 4,
-     "X.X."
-     "X.X."
-     "XXX."
-     "..X."
-     "..X."},
+     "X X "
+     "X X "
+     "XXX "
+     "  X "
+     "  X "},
     {'5', 4,
-     "XXX."
-     "X..."
-     "XX.."
-     "..X."
-     "XX.."},
+     "XXX "
+     "X   "
+     "XX  "
+     "  X "
+     "XX  "},
     {'6', 4,
-     ".XX."
-     "X..."
-     "XXX."
-     "X.X."
-     "XXX."},
+     " XX "
+     "X   "
+     "XXX "
+     "X X "
+     "XXX "},
     {'7', 4,
-     "XXX."
-     "..X."
-     ".X.."
-     "X..."
-     "X..."},
+     "XXX "
+     "  X "
+     " X  "
+     "X   "
+     "X   "},
     {'8', 4,
-     "XXX."
-     "X.X."
-     "XXX."
-     "X.X."
-     "XXX."},
+     "XXX "
+     "X X "
+     "XXX "
+     "X X "
+     "XXX "},
     {'9', 4,
-     "XXX."
-     "X.X."
-     "XXX."
-     "..X."
-     "XX.."},
+     "XXX "
+     "X X "
+     "XXX "
+     "  X "
+     "XX  "},
     {'A', 5,
-     ".XX.."
-     "X..X."
-     "XXXX."
-     "X..X."
-     "X..X."},
+     " XX  "
+     "X  X "
+     "XXXX "
+     "X  X "
+     "X  X "},
     {'C', 5,
-     ".XXX."
-     "X...."
-     "X...."
-     "X...."
-     ".XXX."},
+     " XXX "
+     "X    "
+     "X    "
+     "X    "
+     " XXX "},
     {'E', 5,
-     "XXXX."
-     "X...."
-     "XXX.."
-     "X...."
-     "XXXX."},
+     "XXXX "
+     "X    "
+     "XXX  "
+     "X    "
+     "XXXX "},
     {'F', 5,
-     "XXXX."
-     "X...."
-     "XXX.."
-     "X...."
-     "X...."},
+     "XXXX "
+     "X    "
+     "XXX  "
+     "X    "
+     "X    "},
     {'G', 5,
-     ".XXX."
-     "X...."
-     "X.XX."
-     "X..X."
-     ".XXX."},
+     " XXX "
+     "X    "
+     "X XX "
+     "X  X "
+     " XXX "},
     {'I', 2,
-     "X."
-     "X."
-     "X."
-     "X."
-     "X."},
+     "X "
+     "X "
+     "X "
+     "X "
+     "X "},
     {'K', 5,
-     "X..X."
-     "X.X.."
-     "XX..."
-     "X.X.."
-     "X..X."},
+     "X  X "
+     "X X  "
+     "XX   "
+     "X X  "
+     "X  X "},
     {'L', 5,
-     "X...."
-     "X...."
-     "X...."
-     "X...."
-     "XXXX."},
+     "X    "
+     "X    "
+     "X    "
+     "X    "
+     "XXXX "},
     {'M', 6,
-     "X...X."
-     "XX.XX."
-     "X.X.X."
-     "X...X."
-     "X...X."},
+     "X   X "
+     "XX XX "
+     "X X X "
+     "X   X "
+     "X   X "},
     {'N', 5,
-     "X..X."
-     "XX.X."
-     "X.XX."
-     "X..X."
-     "X..X."},
+     "X  X "
+     "XX X "
+     "X XX "
+     "X  X "
+     "X  X "},
     {'O', 5,
-     ".XX.."
-     "X..X."
-     "X..X."
-     "X..X."
-     ".XX.."},
+     " XX  "
+     "X  X "
+     "X  X "
+     "X  X "
+     " XX  "},
     {'P', 5,
-     "XXX.."
-     "X..X."
-     "XXX.."
-     "X...."
-     "X...."},
+     "XXX  "
+     "X  X "
+     "XXX  "
+     "X    "
+     "X    "},
     {'R', 5,
-     "XXX.."
-     "X..X."
-     "XXX.."
-     "X..X."
-     "X..X."},
+     "XXX  "
+     "X  X "
+     "XXX  "
+     "X  X "
+     "X  X "},
     {'S', 5,
-     ".XXX."
-     "X...."
-     ".XX.."
-     "...X."
-     "XXX.."},
+     " XXX "
+     "X    "
+     " XX  "
+     "   X "
+     "XXX  "},
     {'T', 4,
-     "XXX."
-     ".X.."
-     ".X.."
-     ".X.."
-     ".X.."},
+     "XXX "
+     " X  "
+     " X  "
+     " X  "
+     " X  "},
     {'U', 5,
-     "X..X."
-     "X..X."
-     "X..X."
-     "X..X."
-     ".XX.."},
+     "X  X "
+     "X  X "
+     "X  X "
+     "X  X "
+     " XX  "},
     {'W', 6,
-     "X...X."
-     "X...X."
-     "X.X.X."
-     "XX.XX."
-     "X...X."},
+     "X   X "
+     "X   X "
+     "X X X "
+     "XX XX "
+     "X   X "},
     {'.', 2,
-     ".."
-     ".."
-     ".."
-     ".."
-     "X."},
+     "  "
+     "  "
+     "  "
+     "  "
+     "X "},
     {' ', 1,
-     "."
-     "."
-     "."
-     "."
-     "."},
+     " "
+     " "
+     " "
+     " "
+     " "},
     {0xFF, 3,
      "XXX"
      "XXX"
-     "X.X"
+     "X X"
      "XXX"
      "XXX"},
     {0, 0, nullptr},
