@@ -48,9 +48,9 @@ std::string text_of_width(int width) {
     return {};
 }
 
-// What one frame of the queue looked like after notice_step.
+// What one frame of the queue looked like: the offset the text was drawn at and the
+// phase after the step.
 struct FrameRecord {
-    bool drawn;
     int32_t phase;
     int32_t offset;
 };
@@ -60,10 +60,10 @@ std::vector<FrameRecord> run_frames(QueueFixture& f, uint32_t start, int max_fra
     std::vector<FrameRecord> out;
     for (int i = 0; i < max_frames; ++i) {
         memset(&f.frame, 0, sizeof f.frame);
-        bool drawn = notice_step(&f.q, &f.frame, start + static_cast<uint32_t>(i) * kFrame);
-        if (!drawn)
+        int32_t drawn_at = f.q.phase == 0 ? 0 : f.q.scroll_offset;
+        if (!notice_step(&f.q, &f.frame, start + static_cast<uint32_t>(i) * kFrame))
             break;
-        out.push_back({drawn, f.q.phase, f.q.scroll_offset});
+        out.push_back({f.q.phase, drawn_at});
     }
     return out;
 }
@@ -119,7 +119,7 @@ TEST(NoticeTiming, WideTextMovesEightColumnsEveryThirdFrame) {
         step_frames.push_back(i);
     }
     ASSERT_EQ(step_frames.size(), 31u);  // 0 -> 248
-    EXPECT_EQ(step_frames.front(), 12u); // 10 frames of showing, then the third frame
+    EXPECT_EQ(step_frames.front(), 13u); // 10 frames showing, 3 waiting, then moved
     for (size_t i = 1; i < step_frames.size(); ++i)
         EXPECT_EQ(step_frames[i] - step_frames[i - 1], 3u);
 }
