@@ -5,9 +5,11 @@
 //
 // Usage: LCDMon.exe [--port N]. Without --port the port comes from "vg15.ini" beside
 // the program ("port=N"), so a relaunch with no arguments comes back on the same port.
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <cstdarg>
 #include <cstddef>
