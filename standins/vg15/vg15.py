@@ -567,12 +567,13 @@ class VirtualG15:
 
     # -- probe applet ---------------------------------------------------------------------
 
-    def start_probe(self, *args):
-        """Starts vg15probe.exe (see vg15probe.cpp for its options and output)."""
+    def start_probe(self, *args, stdout=subprocess.PIPE):
+        """Starts vg15probe.exe (see vg15probe.cpp for its options and output); its output
+        comes on a pipe (read it with probe_result) unless `stdout` says otherwise."""
         return subprocess.Popen(
             wine_command(self.env) + [os.path.join(self.install_dir, "vg15probe.exe")] +
             [str(a) for a in args], env=self.env, cwd=self.install_dir,
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            stdout=stdout, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
 
     @staticmethod
     def probe_result(proc, timeout=30.0):
