@@ -74,3 +74,16 @@ void lcd_hand_over(LcdBitmap* drawing, LcdBitmap* sending) {
     memcpy(sending, drawing, sizeof(LcdBitmap));
     memset(drawing->pixels, 0, sizeof drawing->pixels);
 }
+
+void lcd_reset(LcdLink* lcd) {
+    lcd->initialised = 0;
+    lcd->update_thread = nullptr;
+    lcd->update_ctx = nullptr;
+    lcd->connect.connection = -1;
+    lcd->open.device = -1;
+    lcd->frame.format = 1;
+    lcd->sending.format = 1;
+    lcd->update_request = 0;
+    lcd->device_lost.store(0);
+    lcd->all_down.store(0);
+}

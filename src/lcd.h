@@ -62,6 +62,10 @@ const char* wait_result_prefix(uint32_t result);
 // Copies the drawing frame over the sending frame and clears the drawing frame.
 void lcd_hand_over(LcdBitmap* drawing, LcdBitmap* sending);
 
+// Puts the link in its closed state: not initialised, no thread, no connection or
+// device (-1), drawing-frame format 1, counts 0.
+void lcd_reset(LcdLink* lcd);
+
 // Operations on the link (Windows glue, lcd_win.cpp).
 void lcd_read_install_info(LcdLink* lcd);
 bool lcd_init(LcdLink* lcd);

@@ -14,13 +14,15 @@ constexpr char kTitle[] = "LCDKorvane";
 // The application state, alive from before the entry point until process exit.
 App g_app;
 
-// Frees what the link and the notice queue hold at process exit.
-struct ExitCleanup {
-    ~ExitCleanup() {
+// Before the entry point: the link in its closed state, the notice queue empty.
+// At process exit: frees what the link and the notice queue hold.
+struct AppLifetime {
+    AppLifetime() { lcd_reset(&g_app.lcd); }
+    ~AppLifetime() {
         notice_free_all(&g_app.notices);
         lcd_free_texts(&g_app.lcd);
     }
-} g_exit_cleanup;
+} g_app_lifetime;
 
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {

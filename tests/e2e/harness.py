@@ -1,0 +1,268 @@
+"""Shared pieces of the end-to-end tests: a Wine prefix with the virtual G15
+installed, the real LCDKorvane.exe started in a folder of its own, exact frame
+comparisons against the drawing code, and checks of "errors.txt".
+
+Every wait is bounded. Failures say "got X, expected Y".
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+import unittest
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "standins", "vg15"))
+import vg15  # noqa: E402
+
+WM_CLOSE = 0x0010
+WM_ENDSESSION = 0x0016
+APPLET_CLASS = "LCDKorvaneWnd"
+APPLET_TITLE = "LCDKorvane"
+LOG_LINE = re.compile(
+    r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \| src/[a-z0-9_]+\(\d+\) \| [^\x00-\x1f\x80-\xff]*"
+    r"( \| [0-9a-f]{8}(=[^\x00-\x1f\x80-\xff]*)?)?$")
+
+BUILD = None  # the Windows build folder, from --build
+
+
+def parse_args():
+    global BUILD
+    p = argparse.ArgumentParser()
+    p.add_argument("--build", required=True, help="the Windows build folder")
+    args, rest = p.parse_known_args()
+    BUILD = os.path.abspath(args.build)
+    return [sys.argv[0]] + rest
+
+
+def main():
+    argv = parse_args()
+    unittest.main(argv=argv, verbosity=2)
+
+
+def win_binary(name):
+    """Our Windows program `name` in the flavour this host's Wine runs: the product's
+    32-bit build, or the 64-bit copy of the same sources where the kernel cannot run
+    32-bit programs."""
+    if vg15.default_arch() == "i686":
+        return os.path.join(BUILD, name)
+    return os.path.join(BUILD, "x64", name)
+
+
+# ---- prefix --------------------------------------------------------------------------
+
+def prefix_env():
+    """The tests' Wine prefix (made once per build folder) with the stand-in installed."""
+    prefix = os.path.join(BUILD, "e2e-prefix")
+    marker = os.path.join(prefix, ".korvane-ready")
+    if os.path.exists(marker):
+        env = vg15.wine_env(prefix)
+        vg15.start_wineserver(env)
+        return env
+    env = vg15.make_prefix(prefix, fresh=True)
+    vg15.VirtualG15(env).install(BUILD)
+    open(marker, "w").close()
+    return env
+
+
+def native_render_tool():
+    """tools/render built natively (the same drawing code as the applet)."""
+    out = os.path.join(BUILD, "e2e-native")
+    tool = os.path.join(out, "render")
+    subprocess.run(["cmake", "-S", REPO, "-B", out, "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL,
+                   timeout=300)
+    subprocess.run(["ninja", "-C", out, "render"], check=True, stdout=subprocess.DEVNULL,
+                   timeout=600)
+    return tool
+
+
+_render_tool = None
+
+
+def render(*commands):
+    """Pixels (6880 bytes) of a blank frame after the draw commands, each a tuple
+    (flags, x, y, text) for draw_text."""
+    global _render_tool
+    if _render_tool is None:
+        _render_tool = native_render_tool()
+    args = [_render_tool]
+    for flags, x, y, text in commands:
+        args += ["text", str(flags), str(x), str(y), text]
+    r = subprocess.run(args, stdout=subprocess.PIPE, check=True, timeout=30)
+    assert len(r.stdout) == 6880
+    return r.stdout
+
+
+def region(pixels, x0, y0, x1, y1):
+    """The pixels of columns x0..x1 and rows y0..y1 (inclusive) as rows of bytes."""
+    return [bytes(pixels[y * 160 + x0:y * 160 + x1 + 1]) for y in range(y0, y1 + 1)]
+
+
+def picture(rows):
+    return "\n".join("".join("#" if b else "." for b in r) for r in rows)
+
+
+def region_diff(got, expected, x0, y0, x1, y1):
+    """None when equal, else a message with both pictures."""
+    g, e = region(got, x0, y0, x1, y1), region(expected, x0, y0, x1, y1)
+    if g == e:
+        return None
+    return "region (%d,%d)-(%d,%d): got\n%s\nexpected\n%s" % (x0, y0, x1, y1, picture(g),
+                                                               picture(e))
+
+
+def lit(pixels):
+    return sum(1 for b in pixels if b)
+
+
+# ---- the applet -----------------------------------------------------------------------
+
+class Applet:
+    """LCDKorvane.exe copied into a fresh folder of the prefix, as a user would drop it
+    next to its settings file, and run there."""
+
+    def __init__(self, env, name, settings=None):
+        self.env = env
+        self.dir = os.path.join(env["WINEPREFIX"], "drive_c", "korvane", name)
+        if os.path.exists(self.dir):
+            for f in os.listdir(self.dir):
+                os.remove(os.path.join(self.dir, f))
+        os.makedirs(self.dir, exist_ok=True)
+        exe = win_binary("LCDKorvane.exe")
+        with open(exe, "rb") as src, open(os.path.join(self.dir, "LCDKorvane.exe"), "wb") as dst:
+            dst.write(src.read())
+        if settings is not None:
+            with open(os.path.join(self.dir, "lcdkorvane.txt"), "w") as f:
+                f.write(settings)
+        self.proc = None
+        self.started = None
+
+    def start(self):
+        self.started = time.monotonic()
+        log = open(os.path.join(self.dir, "wine.log"), "ab")
+        self.proc = subprocess.Popen(vg15.wine_command(self.env) + ["LCDKorvane.exe"],
+                                     env=self.env, cwd=self.dir, stdout=log, stderr=log,
+                                     stdin=subprocess.DEVNULL)
+        log.close()
+        return self
+
+    def wait_exit(self, timeout):
+        """Exit code, or None when still running after `timeout` s."""
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def kill(self):
+        if self.running():
+            probe(self.env, "post", APPLET_CLASS, APPLET_TITLE, str(WM_CLOSE), "0")
+            if self.wait_exit(5) is None:
+                self.proc.kill()
+                self.proc.wait(10)
+
+    def errors(self):
+        """Lines of errors.txt (without line ends)."""
+        path = os.path.join(self.dir, "errors.txt")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            data = f.read().decode("latin-1")
+        return [l for l in data.split("\r\n") if l != ""]
+
+    def wait_error(self, text, timeout):
+        """The first errors.txt line containing text, waiting at most timeout s."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for l in self.errors():
+                if text in l:
+                    return l
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.1)
+
+
+def probe(env, *args, timeout=30):
+    """Runs winprobe.exe; returns (exit code, output line)."""
+    r = subprocess.run(vg15.wine_command(env) + [win_binary("winprobe.exe")] +
+                       list(args), env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=timeout)
+    return r.returncode, r.stdout.decode("latin-1").strip()
+
+
+def wait_box(env, caption, timeout):
+    """Text of a message box with this caption, waiting at most timeout s; or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        rc, out = probe(env, "box", caption)
+        if rc == 0:
+            return out[len("box "):]
+        time.sleep(0.3)
+    return None
+
+
+class E2E(unittest.TestCase):
+    """A test class with the prefix, one running virtual G15 and helpers."""
+
+    env = None
+    vg = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.env = prefix_env()
+        cls.vg = vg15.VirtualG15(cls.env)
+        cls.vg.start_lcdmon()
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.vg.stop()
+        finally:
+            vg15.stop_wineserver(cls.env)
+
+    def setUp(self):
+        self.applets = []
+        try:
+            self.vg.connect(timeout=2.0)
+            self.vg.reset()
+        except vg15.Vg15Error:
+            self.vg.kill()
+            self.vg.start_lcdmon()
+        self.vg.set_mask(0)
+
+    def tearDown(self):
+        for a in self.applets:
+            a.kill()
+        for a in self.applets:
+            for l in a.errors():
+                self.assertRegex(l, LOG_LINE, "errors.txt line not in the log format")
+
+    def applet(self, settings=None, start=True):
+        a = Applet(self.env, self.id().split(".")[-1], settings)
+        self.applets.append(a)
+        if start:
+            a.start()
+        return a
+
+    def first_frame(self, timeout=15.0):
+        f = self.vg.wait_frame(timeout=timeout, since=self.vg.state()["frame_seq"])
+        self.assertIsNotNone(f, "got no frame within %s s, expected frames" % timeout)
+        return f
+
+    def events_of(self, kind, since=0):
+        return [e for e in self.vg.events(since) if e["kind"] == kind]
+
+    def wait_event(self, kind, since, timeout, pred=lambda e: True):
+        deadline = time.monotonic() + timeout
+        while True:
+            for e in self.vg.events(since):
+                if e["kind"] == kind and pred(e):
+                    return e
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.1)

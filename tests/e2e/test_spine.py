@@ -1,0 +1,158 @@
+"""The applet's spine under Wine against the virtual G15: single instance, quitting,
+the frame rate, device choice, reconnection after each kind of link failure, the
+two message boxes, and "errors.txt"."""
+
+import time
+
+import harness
+from harness import E2E, WM_CLOSE, WM_ENDSESSION, APPLET_CLASS, APPLET_TITLE
+
+
+class Spine(E2E):
+
+    def test_frames_arrive_ten_per_second(self):
+        a = self.applet()
+        self.first_frame()
+        seq0 = self.vg.state()["frame_seq"]
+        t0 = time.monotonic()
+        time.sleep(5.0)
+        n = self.vg.state()["frame_seq"] - seq0
+        secs = time.monotonic() - t0
+        rate = n / secs
+        self.assertTrue(9.5 <= rate <= 10.5,
+                        "got %d frames in %.2f s (%.2f/s), expected 10 per second" % (n, secs, rate))
+        self.assertTrue(a.running())
+
+    def test_second_copy_returns_at_once_and_first_runs_on(self):
+        first = self.applet()
+        self.first_frame()
+        second = harness.Applet(self.env, "second_copy").start()
+        self.applets.append(second)
+        rc = second.wait_exit(10)
+        self.assertEqual(rc, 0, "second copy: got exit %s, expected 0 at once" % rc)
+        self.assertEqual(second.errors(), [], "the second copy logs nothing")
+        seq = self.vg.state()["frame_seq"]
+        time.sleep(1.0)
+        n = self.vg.state()["frame_seq"] - seq
+        self.assertGreaterEqual(n, 8, "first copy: got %d frames in 1 s, expected it to run on" % n)
+        self.assertTrue(first.running())
+
+    def _ends_after_teardown(self, a, since, how):
+        rc = a.wait_exit(5)
+        self.assertEqual(rc, 0, "%s: got exit %s, expected 0 within 5 s" % (how, rc))
+        kinds = [e["kind"] for e in self.vg.events(since) if e["kind"] in
+                 ("close", "disconnect", "deinit")]
+        self.assertEqual(kinds, ["close", "disconnect", "deinit"],
+                         "%s: got link calls %s, expected close, disconnect, deinit" % (how, kinds))
+
+    def test_window_messages_end_the_program(self):
+        for msg, wparam, how in ((WM_CLOSE, 0, "WM_CLOSE"), (WM_ENDSESSION, 0, "WM_ENDSESSION 0"),
+                                 (WM_ENDSESSION, 1, "WM_ENDSESSION 1")):
+            with self.subTest(how):
+                a = self.applet()
+                self.first_frame()
+                since = self.vg.state()["event_seq"]
+                rc, out = harness.probe(self.env, "post", APPLET_CLASS, APPLET_TITLE, str(msg),
+                                        str(wparam))
+                self.assertEqual(rc, 0, "posting %s: %s" % (how, out))
+                self._ends_after_teardown(a, since, how)
+                self.applets.remove(a)
+
+    def test_all_four_soft_buttons_end_the_program(self):
+        a = self.applet()
+        self.first_frame()
+        since = self.vg.state()["event_seq"]
+        self.vg.set_mask(15)
+        self._ends_after_teardown(a, since, "all four soft buttons")
+        self.vg.set_mask(0)
+
+    def test_two_devices_open_index_one(self):
+        self.vg.fault_devices(2)
+        since = self.vg.state()["event_seq"]
+        self.applet()
+        self.first_frame()
+        opens = self.events_of("open", since)
+        self.assertEqual([e["a"] for e in opens], [1],
+                         "got opens of indexes %s, expected [1]" % [e["a"] for e in opens])
+
+    def test_device_gone_closes_waits_a_second_and_reconnects(self):
+        a = self.applet()
+        self.first_frame()
+        since = self.vg.state()["event_seq"]
+        self.vg.fault_update(1167, 1)
+        lost = self.wait_event("update", since, 5, lambda e: e["result"] == 1167)
+        self.assertIsNotNone(lost, "no update answered 1167")
+        reopened = self.wait_event("open", lost["seq"], 6, lambda e: e["result"] == 0)
+        self.assertIsNotNone(reopened, "got no new open after the device was lost")
+        kinds = [e["kind"] for e in self.vg.events(lost["seq"])
+                 if e["seq"] < reopened["seq"] and e["kind"] != "callback"]
+        self.assertEqual(kinds, ["close", "disconnect", "deinit", "init", "connect", "enumerate",
+                                 "enumerate"], "got calls %s between loss and reopen" % kinds)
+        close = self.events_of("close", lost["seq"])[0]
+        gap = (close["tick"] - lost["tick"]) & 0xFFFFFFFF
+        self.assertTrue(900 <= gap <= 1500,
+                        "got %d ms from the refused send to close, expected about 1000" % gap)
+        self.assertIsNotNone(self.vg.wait_frame(5, since=self.vg.state()["frame_seq"]),
+                             "got no frame after reconnecting")
+        self.assertTrue(a.running())
+
+    def test_stalled_update_restarts_the_thread_and_reconnects(self):
+        a = self.applet()
+        self.first_frame()
+        since = self.vg.state()["event_seq"]
+        self.vg.fault_stall(1800)
+        line = a.wait_error("LCD not responding (mutex timeout) - restarting update thread", 8)
+        self.assertIsNotNone(line, "got no mutex-timeout log line, expected one")
+        self.assertIn("| src/lcd(625) | ", line)
+        reopened = self.wait_event("open", since, 8, lambda e: e["result"] == 0)
+        self.assertIsNotNone(reopened, "got no reconnection after the stall")
+        seq = self.vg.state()["frame_seq"]
+        time.sleep(2.0)
+        n = self.vg.state()["frame_seq"] - seq
+        self.assertGreaterEqual(n, 15, "got %d frames in 2 s after the stall, expected ~20" % n)
+
+    def test_ten_unsent_frames_fail_the_link(self):
+        a = self.applet()
+        self.first_frame()
+        since = self.vg.state()["event_seq"]
+        self.vg.fault_update(31, 1)
+        line = a.wait_error("LCD thread defaulted on lcdupdaterequest (=10)", 6)
+        self.assertIsNotNone(line, "got no 'defaulted' log line, expected one after 10 frames")
+        self.assertIn("| src/lcd(620) | ", line)
+        errs = a.errors()
+        sent = [l for l in errs if "| src/lcd(409) | LCD error '" in l and l.endswith("(1f)")]
+        self.assertEqual(len(sent), 1, "got %r, expected one logged send failure (1f)" % errs)
+        self.assertIsNotNone(a.wait_error("| src/main(375) | LCD update failed", 2))
+        self.assertIsNotNone(self.wait_event("open", since, 5, lambda e: e["result"] == 0),
+                             "got no reconnection")
+
+    def test_eleven_open_failures_show_the_box_and_end(self):
+        self.vg.fault_open(31, -1)
+        since = self.vg.state()["event_seq"]
+        a = self.applet()
+        text = harness.wait_box(self.env, "LCD error", 30)
+        self.assertEqual(text, "Could not open the LCD display for usage.")
+        opens = self.events_of("open", since)
+        self.assertEqual(len(opens), 11, "got %d opens, expected 11" % len(opens))
+        self.assertTrue(a.running(), "the program waits for the box")
+        rc, out = harness.probe(self.env, "dismiss", "LCD error")
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(a.wait_exit(5), 0, "expected the program to end after the box")
+
+    def test_lcd_manager_gone_is_logged_with_the_system_text_and_relaunched(self):
+        a = self.applet()
+        self.first_frame()
+        pid = self.vg.hello()["pid"]
+        self.vg.kill()
+        line = a.wait_error("LCDMon.exe is no longer running", 10)
+        self.assertIsNotNone(line, "got no log line for the lost LCD Manager")
+        self.assertRegex(line, r"\| src/main\(385\) \| LCDMon.exe is no longer running \| "
+                               r"[0-9a-f]{8}=\S")
+        # The applet starts LCDMon.exe again from its install path.
+        self.vg.wait_lcdmon(15)
+        self.assertNotEqual(self.vg.hello()["pid"], pid, "expected a new LCDMon process")
+        self.assertIsNotNone(self.vg.wait_frame(15, since=0), "got no frame from the relaunch")
+
+
+if __name__ == "__main__":
+    harness.main()
