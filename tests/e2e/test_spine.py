@@ -153,6 +153,117 @@ class Spine(E2E):
         self.assertNotEqual(self.vg.hello()["pid"], pid, "expected a new LCDMon process")
         self.assertIsNotNone(self.vg.wait_frame(15, since=0), "got no frame from the relaunch")
 
+    def _server_binary(self, path):
+        view = "/reg:32" if self.vg.arch == "i686" else "/reg:64"
+        rc = harness.vg15.run_wine(self.env, ["reg", "add", harness.vg15.CLSID_KEY, "/ve", "/d",
+                                              path, "/f", view],
+                                   log=self.env["WINEPREFIX"] + ".log")
+        self.assertEqual(rc, 0, "could not write the ServerBinary key")
+
+    def test_init_failure_shows_the_box_on_each_pass_until_it_works(self):
+        good = harness.vg15.INSTALL_DIR_WIN + r"\lgLcdServer.dll"
+        self._server_binary(r"C:\nowhere\missing.dll")
+        try:
+            a = self.applet()
+            expected = ("LCDKorvane failed to initialize the G15 LCD link.\\n\\nMake sure that "
+                        "you are using the most up-to-date\\nLogitech G15 software from "
+                        "Logitech's web pages.")
+            for n in range(2):
+                text = harness.wait_box(self.env, "LCD error", 20)
+                self.assertEqual(text, expected, "box %d" % (n + 1))
+                self.assertEqual(harness.probe(self.env, "dismiss", "LCD error")[0], 0)
+                time.sleep(0.5)
+            text = harness.wait_box(self.env, "LCD error", 20)
+            self.assertEqual(text, expected, "the box comes again on each pass")
+            self._server_binary(good)
+            self.assertEqual(harness.probe(self.env, "dismiss", "LCD error")[0], 0)
+            self.assertIsNotNone(self.vg.wait_frame(10, since=self.vg.state()["frame_seq"]),
+                                 "got no frame once the library could be found")
+            fails = [l for l in a.errors() if "| src/main(407) | lcd.init() failed" in l]
+            self.assertGreaterEqual(len(fails), 3, "got %d lcd.init lines" % len(fails))
+            self.assertTrue(any("| src/lcd(519) | LCD error 'Logitech LCD subsystem is not "
+                                "available.' (6ba)" in l for l in a.errors()))
+        finally:
+            self._server_binary(good)
+
+    def test_ctrl_media_stop_ends_the_lcd_manager_which_comes_back(self):
+        a = self.applet()
+        self.first_frame()
+        pid = self.vg.hello()["pid"]
+        self.vg.key(harness.vg15.VK_CONTROL, True)
+        self.vg.key(harness.vg15.VK_MEDIA_STOP, True)
+        try:
+            line = a.wait_error("CTRL+MEDIA_STOP detected, terminating LCDMon.exe", 5)
+            self.assertIsNotNone(line, "got no restart log line")
+            self.assertIn("| src/util(", line)
+        finally:
+            # LCDMon is gone: release the keys with a helper that needs no LCDMon.
+            time.sleep(0.3)
+            self.vg.close()
+            harness.probe(self.env, "key", "178", "up")
+            harness.probe(self.env, "key", "17", "up")
+        self.vg.wait_lcdmon(15)
+        self.assertNotEqual(self.vg.hello()["pid"], pid, "expected a new LCDMon process")
+        self.assertIsNotNone(self.vg.wait_frame(15, since=0), "got no frame after the restart")
+        self.assertTrue(a.running())
+
+    def test_no_thread_or_handle_leaks_across_reconnections(self):
+        rounds = int(harness.os.environ.get("KORVANE_RECONNECTS", "100"))
+        a = self.applet()
+        self.first_frame()
+        time.sleep(1.0)
+        pid = self._applet_pid()
+
+        def counts():
+            rc, out = harness.probe(self.env, "counts", str(pid))
+            self.assertEqual(rc, 0, out)
+            w = out.split()
+            return int(w[1]), int(w[3])
+
+        before = counts()
+        for i in range(rounds):
+            since = self.vg.state()["event_seq"]
+            self.vg.fault_update(1167, 1)
+            self.assertIsNotNone(self.wait_event("open", since, 10, lambda e: e["result"] == 0),
+                                 "round %d: no reconnection" % i)
+        time.sleep(1.0)
+        after = counts()
+        print("\nhandles, threads before %s after %d reconnections %s" % (before, rounds, after))
+        self.assertLessEqual(after[0], before[0] + 2,
+                             "handles: got %d after, expected at most %d" % (after[0], before[0] + 2))
+        self.assertEqual(after[1], before[1], "threads: got %d after, expected %d" % (after[1],
+                                                                                      before[1]))
+
+    def _applet_pid(self):
+        rc, out = harness.probe(self.env, "find", APPLET_CLASS, APPLET_TITLE)
+        self.assertEqual(rc, 0, out)
+        return int(out.split()[-1])
+
+    def test_start_to_first_frame(self):
+        self.vg.frames_since()
+        seq = self.vg.state()["frame_seq"]
+        t0 = time.monotonic()
+        self.applet()
+        f = self.vg.wait_frame(15, since=seq)
+        self.assertIsNotNone(f)
+        took = time.monotonic() - t0
+        print("\nprocess start to first frame: %.2f s" % took)
+        # The start-up waits 500 ms for the LCD Manager's window by design.
+        self.assertLess(took, 5.0)
+
+    def test_log_lines_stay_whole_when_threads_log_together(self):
+        # The update thread logs its send failure while the main thread logs its own.
+        a = self.applet()
+        self.first_frame()
+        for _ in range(5):
+            since = self.vg.state()["event_seq"]
+            self.vg.fault_update(31, 1)
+            self.assertIsNotNone(self.wait_event("open", since, 6, lambda e: e["result"] == 0))
+        lines = a.errors()
+        self.assertGreaterEqual(len(lines), 15)
+        for l in lines:
+            self.assertRegex(l, harness.LOG_LINE)
+
 
 if __name__ == "__main__":
     harness.main()

@@ -7,6 +7,7 @@
 //   winprobe box <caption>                   -> "box <text>" | "none"
 //   winprobe dismiss <caption>               -> "dismissed <text>" | "none"
 //   winprobe counts <pid>                    -> "handles <n> threads <n>"
+//   winprobe key <vk> down|up                -> SendInput of one virtual key
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -70,6 +71,41 @@ HWND box(const char* caption, char* text) {
     return s.box;
 }
 
+// Number of handles of process pid in the system handle table (class 16).
+DWORD system_handle_count(DWORD pid) {
+    using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<QueryFn>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
+    if (!query) return 0;
+    struct Entry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+        USHORT pid;
+        USHORT creator;
+        UCHAR type;
+        UCHAR flags;
+        USHORT handle;
+        void* object;
+        ULONG access;
+    };
+    ULONG size = 1 << 20;
+    for (int tries = 0; tries < 6; ++tries, size *= 2) {
+        auto* buf = static_cast<BYTE*>(malloc(size));
+        if (!buf) return 0;
+        ULONG got = 0;
+        LONG st = query(16, buf, size, &got);
+        if (st == 0) {
+            ULONG n = *reinterpret_cast<ULONG*>(buf);
+            auto* e = reinterpret_cast<Entry*>(buf + sizeof(void*));
+            DWORD count = 0;
+            for (ULONG i = 0; i < n && sizeof(void*) + (i + 1) * sizeof(Entry) <= size; ++i)
+                if (e[i].pid == pid) ++count;
+            free(buf);
+            return count;
+        }
+        free(buf);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -117,6 +153,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         CloseHandle(p);
+        // Wine answers GetProcessHandleCount with 0: count the process's entries in
+        // the system's handle table instead when that is available.
+        if (handles == 0) handles = system_handle_count(pid);
         int threads = 0;
         HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         THREADENTRY32 te;
@@ -129,6 +168,15 @@ int main(int argc, char** argv) {
         if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
         printf("handles %lu threads %d\n", handles, threads);
         return 0;
+    }
+    if (argc >= 4 && strcmp(argv[1], "key") == 0) {
+        INPUT in = {};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = static_cast<WORD>(strtoul(argv[2], nullptr, 0));
+        in.ki.dwFlags = strcmp(argv[3], "up") == 0 ? KEYEVENTF_KEYUP : 0;
+        UINT n = SendInput(1, &in, sizeof in);
+        printf("sent %u\n", n);
+        return n == 1 ? 0 : 1;
     }
     fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts ...\n");
     return 2;
