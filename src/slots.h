@@ -35,8 +35,18 @@ struct Module {
 
 constexpr int MODULE_COUNT = 10;
 // Positions in the module table, which is in init order.
-enum ModuleId { MOD_TS2, MOD_SPK, MOD_NET, MOD_AMP, MOD_STW, MOD_CLK, MOD_FPS, MOD_FAN, MOD_TUN,
-                MOD_RIP };
+enum ModuleId {
+    MOD_TS2,
+    MOD_SPK,
+    MOD_NET,
+    MOD_AMP,
+    MOD_STW,
+    MOD_CLK,
+    MOD_FPS,
+    MOD_FAN,
+    MOD_TUN,
+    MOD_RIP
+};
 
 void slot_setup(Slot* slot, int index, const SettingsList* settings);
 void slot_parse_list(Slot* slot, const char* value);
@@ -44,7 +54,11 @@ const char* slot_tag_at(const Slot* slot, int position);
 void slot_advance(Slot* slot);
 int32_t slot_plus_marks(const Slot* slot, const char* tag);
 void slot_draw_frame(LcdBitmap* frame, const Slot* slot, const char* title);
+// Hands one soft-button event (ButtonEvent) to the slot: short or long press become
+// the pending event, a Ctrl press moves the rotation start on and sets rotate.
 void slots_apply_button(Slot* slot, int32_t event);
+// Once per frame: clears every rotate flag, then applies events[i] to slot i.
+void slots_apply_buttons(Slot slots[SLOT_COUNT], const int32_t events[SLOT_COUNT]);
 // Dispatch for slots 0..3 over app->modules (MODULE_COUNT entries).
 void slots_draw_all(App* app);
 void modules_init_all(App* app);
@@ -52,3 +66,6 @@ void modules_update_all(App* app);
 void modules_teardown_all(App* app);
 // One step of the start animation with the counter's previous value a.
 void slots_animate(Slot slots[SLOT_COUNT], int32_t* counter, int32_t a);
+// The frame loop's animation step: while the counter is not 0, stores counter + 1
+// and calls slots_animate with the old value.
+void slots_animate_frame(Slot slots[SLOT_COUNT], int32_t* counter);
