@@ -501,6 +501,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
         g_table[ENTRY_OPEN] = reinterpret_cast<void*>(&lg_open);
         g_table[ENTRY_CLOSE] = reinterpret_cast<void*>(&lg_close);
         g_table[ENTRY_UPDATE_BITMAP] = reinterpret_cast<void*>(&lg_update_bitmap);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        // Each load by an applet (one per lgLcdInit) must give back what it took.
+        if (g_server.stop_event) CloseHandle(g_server.stop_event);
+        g_server.stop_event = nullptr;
+        DeleteCriticalSection(&g_server.table_lock);
     }
     return TRUE;
 }

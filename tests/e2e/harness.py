@@ -8,6 +8,7 @@ Every wait is bounded. Failures say "got X, expected Y".
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -60,6 +61,11 @@ def prefix_env():
     if os.path.exists(marker):
         env = vg15.wine_env(prefix)
         vg15.start_wineserver(env)
+        # Fresh copies of the stand-in's programs after every build.
+        vg = vg15.VirtualG15(env)
+        src = vg15.standin_dir(BUILD, vg.arch)
+        for name in ("LCDMon.exe", "lgLcdServer.dll", "vg15probe.exe"):
+            shutil.copy2(os.path.join(src, name), os.path.join(vg.install_dir, name))
         return env
     env = vg15.make_prefix(prefix, fresh=True)
     vg15.VirtualG15(env).install(BUILD)
@@ -112,6 +118,34 @@ def region_diff(got, expected, x0, y0, x1, y1):
         return None
     return "region (%d,%d)-(%d,%d): got\n%s\nexpected\n%s" % (x0, y0, x1, y1, picture(g),
                                                                picture(e))
+
+
+def save_png(pixels, path, scale=4):
+    """Writes a frame as a PNG that looks like the panel: dark pixels on a grey-green
+    ground, each pixel scale x scale with a one-pixel gap."""
+    import struct
+    import zlib
+    on, off, gap = (24, 32, 24), (150, 170, 120), (140, 160, 112)
+    w, h = 160 * scale, 43 * scale
+    rows = []
+    for y in range(h):
+        row = bytearray([0])
+        py, iy = divmod(y, scale)
+        for x in range(w):
+            px, ix = divmod(x, scale)
+            c = gap if (ix == scale - 1 or iy == scale - 1) else (
+                on if pixels[py * 160 + px] else off)
+            row += bytes(c)
+        rows.append(bytes(row))
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)) +
+           chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+    with open(path, "wb") as f:
+        f.write(png)
 
 
 def lit(pixels):
