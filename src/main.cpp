@@ -33,9 +33,13 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
-void pump(HWND w) {
+// Removes and dispatches every waiting message of the main thread. No window
+// filter: under Wine a message posted from another process to the hidden window
+// was at times not seen by a filtered PeekMessageA until something else touched
+// the queue, and the thread's only other windows are the system's own.
+void pump(HWND) {
     MSG m;
-    while (PeekMessageA(&m, w, 0, 0, PM_REMOVE)) {
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&m);
         DispatchMessageA(&m);
     }
