@@ -2,7 +2,10 @@
 // 6880 pixel bytes to standard output. The end-to-end tests use it to know exactly
 // what a text looks like on the panel.
 //
-//   render text <flags> <x> <y> <text> [text <flags> <x> <y> <text> ...]
+//   render text <flags> <x> <y> <text>     draw_text at (x, y)
+//   render rtext <flags> <end> <y> <text>  draw_text at (end - width, y)
+//   render right <slot_x> <y> <text>       a module's right-aligned line
+//   (commands may follow one another)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,16 +16,27 @@
 int main(int argc, char** argv) {
     auto frame = std::make_unique<LcdBitmap>();
     frame->format = 1;
+    LcdBitmap* f = frame.get();
     for (int i = 1; i < argc;) {
-        if (strcmp(argv[i], "text") == 0 && i + 4 < argc) {
-            draw_text(frame.get(), static_cast<int>(strtol(argv[i + 1], nullptr, 0)),
-                      atoi(argv[i + 2]), atoi(argv[i + 3]), argv[i + 4]);
+        const char* cmd = argv[i];
+        if (strcmp(cmd, "text") == 0 && i + 4 < argc) {
+            draw_text(f, static_cast<int>(strtol(argv[i + 1], nullptr, 0)), atoi(argv[i + 2]),
+                      atoi(argv[i + 3]), argv[i + 4]);
             i += 5;
+        } else if (strcmp(cmd, "rtext") == 0 && i + 4 < argc) {
+            int flags = static_cast<int>(strtol(argv[i + 1], nullptr, 0));
+            int w = draw_text(f, flags | TEXT_MEASURE, 0, 0, argv[i + 4]);
+            draw_text(f, flags, atoi(argv[i + 2]) - w, atoi(argv[i + 3]), argv[i + 4]);
+            i += 5;
+        } else if (strcmp(cmd, "right") == 0 && i + 3 < argc) {
+            draw_text_right(f, atoi(argv[i + 1]), atoi(argv[i + 2]), argv[i + 3]);
+            i += 4;
         } else {
-            fprintf(stderr, "usage: render text <flags> <x> <y> <text> ...\n");
+            fprintf(stderr, "usage: render text|rtext <flags> <x> <y> <text> | right <x> <y> "
+                            "<text> ...\n");
             return 2;
         }
     }
-    fwrite(frame->pixels, 1, LCD_PIXELS, stdout);
+    fwrite(f->pixels, 1, LCD_PIXELS, stdout);
     return 0;
 }

@@ -89,14 +89,18 @@ _render_tool = None
 
 
 def render(*commands):
-    """Pixels (6880 bytes) of a blank frame after the draw commands, each a tuple
-    (flags, x, y, text) for draw_text."""
+    """Pixels (6880 bytes) of a blank frame after the draw commands, each a tuple:
+    ("text", flags, x, y, text), ("rtext", flags, end, y, text) drawn ending at end,
+    ("right", slot_x, y, text) a module's right-aligned line; a plain 4-tuple
+    (flags, x, y, text) is "text"."""
     global _render_tool
     if _render_tool is None:
         _render_tool = native_render_tool()
     args = [_render_tool]
-    for flags, x, y, text in commands:
-        args += ["text", str(flags), str(x), str(y), text]
+    for c in commands:
+        if not isinstance(c[0], str):
+            c = ("text",) + tuple(c)
+        args += [str(v) for v in c]
     r = subprocess.run(args, stdout=subprocess.PIPE, check=True, timeout=30)
     assert len(r.stdout) == 6880
     return r.stdout
