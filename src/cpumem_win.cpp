@@ -11,13 +11,12 @@ namespace {
 
 typedef LONG(WINAPI* QueryFn)(ULONG info_class, PVOID buffer, ULONG length, PULONG returned);
 
-// The 32-byte record of GlobalMemoryStatus, declared here so its size is fixed.
-struct MemoryStatus32 {
-    DWORD length;
-    DWORD memory_load;
-    DWORD fields[6];
-};
-static_assert(sizeof(MemoryStatus32) == 32, "GlobalMemoryStatus takes a 32-byte record");
+// GlobalMemoryStatus fills a 32-byte record in the 32-bit program; a 64-bit build
+// of the same sources (the tests' copy) has a 56-byte one, so the record is the
+// system's own type and its length field says which.
+#ifndef _WIN64
+static_assert(sizeof(MEMORYSTATUS) == 32, "GlobalMemoryStatus takes a 32-byte record");
+#endif
 
 } // namespace
 
@@ -60,12 +59,12 @@ void cpumem_draw(CpuMeter* meter, LcdBitmap* frame) {
         status = query(CPU_QUERY_CLASS, meter->sample, meter->sample_bytes, &returned);
         queried = true;
     }
-    MemoryStatus32 mem;
+    MEMORYSTATUS mem;
     memset(&mem, 0, sizeof mem);
-    mem.length = sizeof mem;
-    GlobalMemoryStatus(reinterpret_cast<MEMORYSTATUS*>(&mem));
+    mem.dwLength = sizeof mem;
+    GlobalMemoryStatus(&mem);
     cpumem_render(meter, frame, queried, static_cast<int32_t>(status),
-                  static_cast<uint32_t>(returned), mem.memory_load);
+                  static_cast<uint32_t>(returned), mem.dwMemoryLoad);
 }
 
 void cpumem_close(CpuMeter* meter) {

@@ -292,6 +292,12 @@ class E2E(unittest.TestCase):
         self.assertIsNotNone(f, "got no frame within %s s, expected frames" % timeout)
         return f
 
+    def next_frame(self, timeout=2.0):
+        """The first frame sent from now on."""
+        f = self.vg.wait_frame(timeout=timeout, since=self.vg.state()["frame_seq"])
+        self.assertIsNotNone(f, "got no frame within %s s" % timeout)
+        return f
+
     def events_of(self, kind, since=0):
         return [e for e in self.vg.events(since) if e["kind"] == kind]
 
