@@ -230,6 +230,9 @@ bool lcd_open(LcdLink* lcd) {
     lcd->open = OpenContext{lcd->connect.connection, index,
                             reinterpret_cast<void*>(&on_soft_buttons), lcd, -1};
     if (lcd_check(lgLcdOpen(&lcd->open), kSrc, 595)) {
+        // A frame loop that ended on a lost device left its last frame drawn but not
+        // handed over: the new link starts from blank like every frame.
+        memset(lcd->frame.pixels, 0, sizeof lcd->frame.pixels);
         if (start_update_thread(lcd)) return true;
         lgLcdClose(lcd->open.device);
         lcd->open.device = -1;
