@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "alloc_count.h"
 #include "lcd.h"
 
 static void BM_LinkFramePath(benchmark::State& state) {
@@ -14,13 +15,13 @@ static void BM_LinkFramePath(benchmark::State& state) {
     SoftButton buttons[4] = {};
     std::atomic<int32_t> all{0};
     uint32_t now = 1000;
-    for (auto _ : state) {
+    run_frames(state, [&] {
         drawing->pixels[now % LCD_PIXELS] = 255;
         lcd_hand_over(drawing.get(), sending.get());
         if ((now & 0x3FF) == 0) buttons_on_mask(buttons, &all, 1, false, now);
         for (int i = 0; i < 4; ++i) benchmark::DoNotOptimize(buttons_classify(&buttons[i], now));
         now += 100;
         benchmark::ClobberMemory();
-    }
+    });
 }
 BENCHMARK(BM_LinkFramePath);

@@ -16,36 +16,9 @@
 #include "mod_clk.h"
 #include "mod_stw.h"
 
-namespace {
-std::atomic<long> g_allocs{0};
-} // namespace
-
-void* operator new(size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
+#include "alloc_count.h"
 
 namespace {
-
-// Runs the timed loop and reports the operator new calls made per frame.
-template <typename Frame> void run_frames(benchmark::State& state, Frame frame) {
-    long before = g_allocs.load();
-    for (auto _ : state)
-        frame();
-    long allocs = g_allocs.load() - before;
-    state.counters["allocs_per_frame"] =
-        benchmark::Counter(static_cast<double>(allocs) / static_cast<double>(state.iterations()));
-    if (allocs != 0)
-        state.SkipWithError("allocates per frame");
-}
 
 void BM_CpuMeterFrame(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
