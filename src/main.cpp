@@ -66,11 +66,7 @@ bool frame(App* app, HWND w) {
     pump(w);
     if (f.quit_requested > 0) return false;
 
-    if (f.anim_counter != 0) {
-        int32_t a = f.anim_counter;
-        f.anim_counter = a + 1;
-        slots_animate(app->slots, &f.anim_counter, a);
-    }
+    slots_animate_frame(app->slots, &f.anim_counter);
     if (f.frame_counter == 0) {
         f.one_second_tick = 1;
         f.blink ^= 1;
@@ -80,10 +76,9 @@ bool frame(App* app, HWND w) {
     net_sample(app);
     check_restart_keys();
     if (lcd_all_buttons_down(&app->lcd)) ++f.quit_requested;
-    for (int i = 0; i < SLOT_COUNT; ++i) {
-        app->slots[i].rotate = 0;
-        slots_apply_button(&app->slots[i], lcd_read_button(&app->lcd, i));
-    }
+    int32_t events[SLOT_COUNT];
+    for (int i = 0; i < SLOT_COUNT; ++i) events[i] = lcd_read_button(&app->lcd, i);
+    slots_apply_buttons(app->slots, events);
     topline_draw(app);
     if (!notice_step(&app->notices, app_frame(app), GetTickCount())) {
         cpumem_draw(&app->cpu, app_frame(app));
