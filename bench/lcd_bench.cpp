@@ -18,8 +18,10 @@ static void BM_LinkFramePath(benchmark::State& state) {
     run_frames(state, [&] {
         drawing->pixels[now % LCD_PIXELS] = 255;
         lcd_hand_over(drawing.get(), sending.get());
-        if ((now & 0x3FF) == 0) buttons_on_mask(buttons, &all, 1, false, now);
-        for (int i = 0; i < 4; ++i) benchmark::DoNotOptimize(buttons_classify(&buttons[i], now));
+        if ((now & 0x3FF) == 0)
+            buttons_on_mask(buttons, &all, 1, false, now);
+        for (int i = 0; i < 4; ++i)
+            benchmark::DoNotOptimize(buttons_classify(&buttons[i], now));
         now += 100;
         benchmark::ClobberMemory();
     });

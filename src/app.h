@@ -20,11 +20,11 @@
 struct FrameState {
     int32_t quit_requested;
     std::atomic<uint32_t> frame_deadline; // tick at frame start + 100; read by pollers
-    uint32_t now;             // tick count at the start of this frame
-    int32_t one_second_tick;  // 1 in one frame of every ten
-    int32_t blink;            // flips at each one-second tick
-    int32_t frame_counter;    // 0..9
-    int32_t anim_counter;     // start animation; 0 = over
+    uint32_t now;                         // tick count at the start of this frame
+    int32_t one_second_tick;              // 1 in one frame of every ten
+    int32_t blink;                        // flips at each one-second tick
+    int32_t frame_counter;                // 0..9
+    int32_t anim_counter;                 // start animation; 0 = over
 };
 
 struct App {
@@ -52,4 +52,6 @@ struct App {
 extern const Module kModules[MODULE_COUNT];
 
 // The drawing frame every part draws into.
-inline LcdBitmap* app_frame(App* app) { return &app->lcd.frame; }
+inline LcdBitmap* app_frame(App* app) {
+    return &app->lcd.frame;
+}

@@ -6,13 +6,17 @@
 
 void buttons_on_mask(SoftButton buttons[4], std::atomic<int32_t>* all_down, uint32_t mask,
                      bool ctrl_down, uint32_t now) {
-    if (now == 0) now = 1; // 0 is reserved for "no time"
-    if (mask == 15) all_down->store(1);
+    if (now == 0)
+        now = 1; // 0 is reserved for "no time"
+    if (mask == 15)
+        all_down->store(1);
     for (int i = 0; i < 4; ++i) {
         SoftButton& b = buttons[i];
         if (mask & (1u << i)) {
-            if (ctrl_down) b.ctrl = 1;
-            if (b.down == 0) b.down = now;
+            if (ctrl_down)
+                b.ctrl = 1;
+            if (b.down == 0)
+                b.down = now;
         } else if (b.down != 0 && b.up == 0) {
             b.up = now;
         }
@@ -49,24 +53,37 @@ int32_t buttons_classify(SoftButton* b, uint32_t now) {
 // not available."; 5 -> nullptr (the system's own text is used).
 const char* lcd_error_text(uint32_t code) {
     switch (code) {
-    case 2: return "LCDMon is not running on the system.";
-    case 87: return "Invalid parameter.";
-    case 183: return "Already exists: Can't connect or open twice.";
-    case 259: return "There are no more devices to be enumerated.";
-    case 1062: return "lgLcdInit() has not been called yet.";
-    case 1150: return "Attempted to initialize for Windows 9x.";
-    case 1247: return "lgLcdInit() has been called before.";
-    case 1450: return "Not enough system resources.";
-    case 1722: return "Logitech LCD subsystem is not available.";
-    case 1832: return "LCDMon does not understand the protocol.";
-    default: return nullptr;
+    case 2:
+        return "LCDMon is not running on the system.";
+    case 87:
+        return "Invalid parameter.";
+    case 183:
+        return "Already exists: Can't connect or open twice.";
+    case 259:
+        return "There are no more devices to be enumerated.";
+    case 1062:
+        return "lgLcdInit() has not been called yet.";
+    case 1150:
+        return "Attempted to initialize for Windows 9x.";
+    case 1247:
+        return "lgLcdInit() has been called before.";
+    case 1450:
+        return "Not enough system resources.";
+    case 1722:
+        return "Logitech LCD subsystem is not available.";
+    case 1832:
+        return "LCDMon does not understand the protocol.";
+    default:
+        return nullptr;
     }
 }
 
 // 0x80 -> "WAIT_ABANDONED ", 0x102 -> "WAIT_TIMEOUT ", anything else -> "".
 const char* wait_result_prefix(uint32_t result) {
-    if (result == 0x80) return "WAIT_ABANDONED ";
-    if (result == 0x102) return "WAIT_TIMEOUT ";
+    if (result == 0x80)
+        return "WAIT_ABANDONED ";
+    if (result == 0x102)
+        return "WAIT_TIMEOUT ";
     return "";
 }
 

@@ -31,9 +31,9 @@ struct LcdLink {
     ConnectContext connect;
     DeviceDescription device_desc;
     OpenContext open;
-    LcdBitmap frame;   // drawing frame: every part draws here (main thread only)
-    LcdBitmap sending; // the copy the update thread sends
-    int32_t update_request;          // frames handed over and not yet sent
+    LcdBitmap frame;                  // drawing frame: every part draws here (main thread only)
+    LcdBitmap sending;                // the copy the update thread sends
+    int32_t update_request;           // frames handed over and not yet sent
     std::atomic<int32_t> device_lost; // sends refused with 1167
     char* install_path;
     char* version;
@@ -42,8 +42,8 @@ struct LcdLink {
     std::atomic<int32_t> all_down;
     void* button_lock;
 
-    int32_t wow64;     // read the LCD Manager's keys in the 64-bit view
-    void* update_ctx;  // the running update thread's own record (lcd_win.cpp)
+    int32_t wow64;    // read the LCD Manager's keys in the 64-bit view
+    void* update_ctx; // the running update thread's own record (lcd_win.cpp)
 };
 
 // Portable rules, shared by the Windows glue and the tests.

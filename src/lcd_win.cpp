@@ -34,8 +34,10 @@ struct UpdateThread {
 
 void release_ctx(UpdateThread* t) {
     if (InterlockedDecrement(&t->refs) == 0) {
-        if (t->frame_ready) CloseHandle(t->frame_ready);
-        if (t->frame_lock) CloseHandle(t->frame_lock);
+        if (t->frame_ready)
+            CloseHandle(t->frame_ready);
+        if (t->frame_lock)
+            CloseHandle(t->frame_lock);
         lg_client_unpin(t->pin);
         HeapFree(GetProcessHeap(), 0, t);
     }
@@ -53,7 +55,8 @@ HANDLE dup(HANDLE h) {
 // back at once and the wait counts as failed, like a timeout.
 bool lock(HANDLE mutex, int line) {
     DWORD r = WaitForSingleObject(mutex, 1000);
-    if (r == WAIT_ABANDONED) ReleaseMutex(mutex);
+    if (r == WAIT_ABANDONED)
+        ReleaseMutex(mutex);
     return wait_ok(r, kSrc, line);
 }
 
@@ -61,8 +64,10 @@ DWORD WINAPI update_thread(void* param) {
     UpdateThread* t = static_cast<UpdateThread*>(param);
     LcdLink* link = t->link;
     while (!t->stop) {
-        if (WaitForSingleObject(t->frame_ready, 100) != WAIT_OBJECT_0) continue;
-        if (t->stop) break;
+        if (WaitForSingleObject(t->frame_ready, 100) != WAIT_OBJECT_0)
+            continue;
+        if (t->stop)
+            break;
         if (lock(t->frame_lock, 395)) {
             if (t->stop) {
                 ReleaseMutex(t->frame_lock);
@@ -97,7 +102,8 @@ DWORD WINAPI update_thread(void* param) {
 bool start_update_thread(LcdLink* lcd) {
     UpdateThread* t = static_cast<UpdateThread*>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(UpdateThread)));
-    if (!t) return false;
+    if (!t)
+        return false;
     t->link = lcd;
     t->frame_ready = dup(lcd->frame_ready);
     t->frame_lock = dup(lcd->frame_lock);
@@ -121,11 +127,13 @@ bool start_update_thread(LcdLink* lcd) {
 // Asks the update thread to end. wait_ms bounds how long the caller waits for it;
 // a thread still inside the LCD Manager after that ends by itself later.
 void stop_update_thread(LcdLink* lcd, DWORD wait_ms) {
-    if (!lcd->update_thread) return;
+    if (!lcd->update_thread)
+        return;
     UpdateThread* t = static_cast<UpdateThread*>(lcd->update_ctx);
     InterlockedExchange(&t->stop, 1);
     ReleaseSemaphore(t->frame_ready, 1, nullptr);
-    if (wait_ms) WaitForSingleObject(lcd->update_thread, wait_ms);
+    if (wait_ms)
+        WaitForSingleObject(lcd->update_thread, wait_ms);
     CloseHandle(lcd->update_thread);
     release_ctx(t);
     lcd->update_thread = nullptr;
@@ -135,7 +143,8 @@ void stop_update_thread(LcdLink* lcd, DWORD wait_ms) {
 
 DWORD WINAPI on_soft_buttons(int device, DWORD mask, void* context) {
     LcdLink* lcd = static_cast<LcdLink*>(context);
-    if (!lcd || !lock(lcd->button_lock, 357)) return 0;
+    if (!lcd || !lock(lcd->button_lock, 357))
+        return 0;
     uint32_t now = GetTickCount();
     bool ctrl = (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0;
     buttons_on_mask(lcd->buttons, &lcd->all_down, mask, ctrl, now);
@@ -152,7 +161,8 @@ char* read_text(HKEY key, const char* name, int line, const char* what) {
         SetLastError(0);
         return nullptr;
     }
-    if (size > 511) size = 511;
+    if (size > 511)
+        size = 511;
     char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
     if (text) {
         memcpy(text, buf, size);
@@ -162,7 +172,8 @@ char* read_text(HKEY key, const char* name, int line, const char* what) {
 }
 
 void free_text(char** text) {
-    if (*text) HeapFree(GetProcessHeap(), 0, *text);
+    if (*text)
+        HeapFree(GetProcessHeap(), 0, *text);
     *text = nullptr;
 }
 
@@ -195,13 +206,15 @@ void lcd_free_texts(LcdLink* lcd) {
 }
 
 bool lcd_init(LcdLink* lcd) {
-    if (lcd->initialised) return true;
+    if (lcd->initialised)
+        return true;
     lcd->device_lost.store(0);
     uint32_t r = lgLcdInit();
     if (!lcd_check(r, kSrc, 519)) {
         // A library that loaded but refused to start keeps the client marked as
         // initialised; drop that mark so that the next pass really tries again.
-        if (r != 1247) lgLcdDeInit();
+        if (r != 1247)
+            lgLcdDeInit();
         return false;
     }
     lcd->button_lock = CreateMutexA(nullptr, FALSE, nullptr);
@@ -214,13 +227,16 @@ bool lcd_init(LcdLink* lcd) {
 bool lcd_open(LcdLink* lcd) {
     lcd->connect = ConnectContext{"Korvane's panel", 1, 1, nullptr, nullptr, -1};
     uint32_t r = lgLcdConnect(&lcd->connect);
-    if (r == 259 || r == 2) return false;
-    if (!lcd_check(r, kSrc, 570)) return false;
+    if (r == 259 || r == 2)
+        return false;
+    if (!lcd_check(r, kSrc, 570))
+        return false;
 
     int32_t index = -1;
     for (int32_t i : {1, 0}) {
         r = lgLcdEnumerate(lcd->connect.connection, i, &lcd->device_desc);
-        if (r == 259) continue;
+        if (r == 259)
+            continue;
         if (lcd_check(r, kSrc, 577)) {
             index = i;
             break;
@@ -233,7 +249,8 @@ bool lcd_open(LcdLink* lcd) {
         // A frame loop that ended on a lost device left its last frame drawn but not
         // handed over: the new link starts from blank like every frame.
         memset(lcd->frame.pixels, 0, sizeof lcd->frame.pixels);
-        if (start_update_thread(lcd)) return true;
+        if (start_update_thread(lcd))
+            return true;
         lgLcdClose(lcd->open.device);
         lcd->open.device = -1;
     }
@@ -243,18 +260,24 @@ bool lcd_open(LcdLink* lcd) {
 }
 
 int32_t lcd_read_button(LcdLink* lcd, int i) {
-    if (i < 0 || i > 3 || !lock(lcd->button_lock, 649)) return BUTTON_NONE;
+    if (i < 0 || i > 3 || !lock(lcd->button_lock, 649))
+        return BUTTON_NONE;
     int32_t r = buttons_classify(&lcd->buttons[i], GetTickCount());
     ReleaseMutex(lcd->button_lock);
     return r;
 }
 
-int32_t lcd_all_buttons_down(LcdLink* lcd) { return lcd->all_down.load(); }
+int32_t lcd_all_buttons_down(LcdLink* lcd) {
+    return lcd->all_down.load();
+}
 
-int32_t lcd_device_lost(LcdLink* lcd) { return lcd->device_lost.load(); }
+int32_t lcd_device_lost(LcdLink* lcd) {
+    return lcd->device_lost.load();
+}
 
 bool lcd_update(LcdLink* lcd) {
-    if (lcd->device_lost.load() != 0) return false;
+    if (lcd->device_lost.load() != 0)
+        return false;
     if (!lock(lcd->frame_lock, 612)) {
         log_error(kSrc, 625, GetLastError(),
                   "LCD not responding (mutex timeout) - restarting update thread\n");
@@ -265,10 +288,12 @@ bool lcd_update(LcdLink* lcd) {
     }
     lcd_hand_over(&lcd->frame, &lcd->sending);
     int32_t count = ++lcd->update_request;
-    if (count >= 10) lcd->update_request = 0;
+    if (count >= 10)
+        lcd->update_request = 0;
     ReleaseMutex(lcd->frame_lock);
     ReleaseSemaphore(lcd->frame_ready, 1, nullptr);
-    if (count <= 9) return true;
+    if (count <= 9)
+        return true;
     log_error(kSrc, 620, GetLastError(), "LCD thread defaulted on lcdupdaterequest (=%d)\n", count);
     SetLastError(0);
     return false;
@@ -287,7 +312,8 @@ void lcd_close(LcdLink* lcd) {
 }
 
 void lcd_deinit(LcdLink* lcd) {
-    if (!lcd->initialised) return;
+    if (!lcd->initialised)
+        return;
     CloseHandle(lcd->frame_ready);
     CloseHandle(lcd->frame_lock);
     CloseHandle(lcd->button_lock);
@@ -297,7 +323,8 @@ void lcd_deinit(LcdLink* lcd) {
 }
 
 bool lcd_check(uint32_t code, const char* file, int line) {
-    if (code == 0) return true;
+    if (code == 0)
+        return true;
     const char* text = lcd_error_text(code);
     char sys[512] = "";
     if (!text) {
@@ -311,7 +338,8 @@ bool lcd_check(uint32_t code, const char* file, int line) {
 }
 
 bool wait_ok(uint32_t result, const char* file, int line) {
-    if (result == 0) return true;
+    if (result == 0)
+        return true;
     log_error(file, line, 0, "WaitForSingleObject() returned %s%08x", wait_result_prefix(result),
               static_cast<unsigned>(result));
     return false;

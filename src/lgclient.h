@@ -6,12 +6,12 @@
 struct LcdBitmap;
 
 struct ConnectContext {
-    const char* applet_name; // always "Korvane's panel"
-    int32_t is_persistent;   // 1
+    const char* applet_name;  // always "Korvane's panel"
+    int32_t is_persistent;    // 1
     int32_t is_autostartable; // 1
-    void* config_callback;   // null
-    void* config_context;    // null
-    int32_t connection;      // output, -1 before the call
+    void* config_callback;    // null
+    void* config_context;     // null
+    int32_t connection;       // output, -1 before the call
 };
 
 struct DeviceDescription {

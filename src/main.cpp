@@ -27,8 +27,12 @@ struct AppLifetime {
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_CLOSE:
-    case WM_ENDSESSION: ++g_app.frame.quit_requested; break;
-    case WM_INPUT: rawinput_on_input(&g_app.rawinput, reinterpret_cast<void*>(lp)); break;
+    case WM_ENDSESSION:
+        ++g_app.frame.quit_requested;
+        break;
+    case WM_INPUT:
+        rawinput_on_input(&g_app.rawinput, reinterpret_cast<void*>(lp));
+        break;
     }
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
@@ -55,7 +59,9 @@ int32_t pump_for(HWND w, DWORD ms) {
     return g_app.frame.quit_requested;
 }
 
-void show_box(const char* text) { MessageBoxA(nullptr, text, "LCD error", MB_OK | MB_ICONERROR); }
+void show_box(const char* text) {
+    MessageBoxA(nullptr, text, "LCD error", MB_OK | MB_ICONERROR);
+}
 
 // One pass of the frame loop after the timer: builds and hands over one frame.
 // Returns false when the frame loop must end.
@@ -64,7 +70,8 @@ bool frame(App* app, HWND w) {
     f.now = GetTickCount();
     f.frame_deadline.store(f.now + 100);
     pump(w);
-    if (f.quit_requested > 0) return false;
+    if (f.quit_requested > 0)
+        return false;
 
     slots_animate_frame(app->slots, &f.anim_counter);
     if (f.frame_counter == 0) {
@@ -75,9 +82,11 @@ bool frame(App* app, HWND w) {
     }
     net_sample(app);
     check_restart_keys();
-    if (lcd_all_buttons_down(&app->lcd)) ++f.quit_requested;
+    if (lcd_all_buttons_down(&app->lcd))
+        ++f.quit_requested;
     int32_t events[SLOT_COUNT];
-    for (int i = 0; i < SLOT_COUNT; ++i) events[i] = lcd_read_button(&app->lcd, i);
+    for (int i = 0; i < SLOT_COUNT; ++i)
+        events[i] = lcd_read_button(&app->lcd, i);
     slots_apply_buttons(app->slots, events);
     topline_draw(app);
     if (!notice_step(&app->notices, app_frame(app), GetTickCount())) {
@@ -96,7 +105,8 @@ bool frame(App* app, HWND w) {
         SetLastError(0);
         return false;
     }
-    if (++f.frame_counter == 10) f.frame_counter = 0;
+    if (++f.frame_counter == 10)
+        f.frame_counter = 0;
     return true;
 }
 
@@ -111,7 +121,8 @@ void teardown(App* app) {
 
 int run(HINSTANCE instance) {
     App* app = &g_app;
-    if (FindWindowA(kClass, kTitle)) return 0; // another copy is running
+    if (FindWindowA(kClass, kTitle))
+        return 0; // another copy is running
 
     app->instance = instance;
     app->modules = kModules;
@@ -143,7 +154,8 @@ int run(HINSTANCE instance) {
     rawinput_init(&app->rawinput, w);
     settings_load_general(&app->settings, &app->general, &app->notices, GetTickCount());
     app->frame.anim_counter = app->general.animate_start;
-    for (int i = 0; i < SLOT_COUNT; ++i) slot_setup(&app->slots[i], i, &app->settings);
+    for (int i = 0; i < SLOT_COUNT; ++i)
+        slot_setup(&app->slots[i], i, &app->settings);
     topline_init(&app->topline);
     cpumem_init(&app->cpu);
     net_init(app);
@@ -151,19 +163,22 @@ int run(HINSTANCE instance) {
 
     for (int i = 0; i < 10; ++i) {
         Sleep(500);
-        if (find_lcdmon_window()) break;
+        if (find_lcdmon_window())
+            break;
     }
     app->frame.quit_requested = 0;
     int32_t open_failures = 0;
 
     while (app->frame.quit_requested == 0) {
         pump(w);
-        if (app->frame.quit_requested > 0) break;
+        if (app->frame.quit_requested > 0)
+            break;
         if (!find_lcdmon_window()) {
             launch_lcdmon(app->lcd.install_path);
             for (int i = 0; i < 30; ++i) {
                 pump_for(w, 100);
-                if (find_lcdmon_window()) break;
+                if (find_lcdmon_window())
+                    break;
             }
         }
         if (!lcd_init(&app->lcd)) {
@@ -188,7 +203,8 @@ int run(HINSTANCE instance) {
 
         while (app->frame.quit_requested == 0) {
             WaitForSingleObject(timer, 200);
-            if (!frame(app, w)) break;
+            if (!frame(app, w))
+                break;
         }
 
         lcd_close(&app->lcd);
@@ -207,4 +223,6 @@ int run(HINSTANCE instance) {
 
 } // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return run(instance); }
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    return run(instance);
+}

@@ -4,7 +4,9 @@
 
 namespace {
 void nothing(App*) {}
-int decline(App*, int) { return 0; }
+int decline(App*, int) {
+    return 0;
+}
 } // namespace
 
 const Module kModules[MODULE_COUNT] = {

@@ -19,8 +19,10 @@ const KeyBit kKeys[] = {
 
 // {.., byte6 = 0x21} -> "M1" (not "G06"); {.., byte7 = 0x60} -> "MR"; all zero -> nullptr
 const char* rawinput_decode(const uint8_t* report, size_t size) {
-    if (!report) return nullptr;
+    if (!report)
+        return nullptr;
     for (const KeyBit& k : kKeys)
-        if (k.byte < size && (report[k.byte] & k.mask)) return k.name;
+        if (k.byte < size && (report[k.byte] & k.mask))
+            return k.name;
     return nullptr;
 }

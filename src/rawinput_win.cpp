@@ -15,7 +15,8 @@ using RegisterFn = BOOL(WINAPI*)(PCRAWINPUTDEVICE, UINT, UINT);
 using GetDataFn = UINT(WINAPI*)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
 
 void reset(RawInput* ri) {
-    if (ri->user32) FreeLibrary(static_cast<HMODULE>(ri->user32));
+    if (ri->user32)
+        FreeLibrary(static_cast<HMODULE>(ri->user32));
     *ri = RawInput{};
 }
 
@@ -23,7 +24,8 @@ bool is_keypad(GetInfoFn info, HANDLE device) {
     RID_DEVICE_INFO di = {};
     di.cbSize = sizeof di; // 32
     UINT size = sizeof di;
-    if (info(device, RIDI_DEVICEINFO, &di, &size) == static_cast<UINT>(-1)) return false;
+    if (info(device, RIDI_DEVICEINFO, &di, &size) == static_cast<UINT>(-1))
+        return false;
     return di.dwType == RIM_TYPEHID && di.hid.dwVendorId == 0x046D &&
            di.hid.dwProductId == 0xC222 && di.hid.usUsagePage == 0xFF00;
 }
@@ -33,7 +35,8 @@ int rawinput_init(RawInput* ri, void* window) {
     *ri = RawInput{};
     HMODULE u = LoadLibraryA("USER32.DLL");
     ri->user32 = u;
-    if (!u) return 0;
+    if (!u)
+        return 0;
     auto list_fn = reinterpret_cast<GetListFn>(GetProcAddress(u, "GetRawInputDeviceList"));
     auto info_fn = reinterpret_cast<GetInfoFn>(GetProcAddress(u, "GetRawInputDeviceInfoA"));
     auto reg_fn = reinterpret_cast<RegisterFn>(GetProcAddress(u, "RegisterRawInputDevices"));
@@ -54,7 +57,8 @@ int rawinput_init(RawInput* ri, void* window) {
             UINT cap = n;
             if (list_fn(devices, &cap, sizeof(RAWINPUTDEVICELIST)) == n) {
                 for (UINT i = 0; i < n; ++i)
-                    if (is_keypad(info_fn, devices[i].hDevice)) ri->keypad = devices[i].hDevice;
+                    if (is_keypad(info_fn, devices[i].hDevice))
+                        ri->keypad = devices[i].hDevice;
             }
             free(devices);
         }
@@ -62,7 +66,8 @@ int rawinput_init(RawInput* ri, void* window) {
     if (ri->keypad) {
         RAWINPUTDEVICE rid = {0xFF00, 0, RIDEV_INPUTSINK | RIDEV_PAGEONLY,
                               static_cast<HWND>(window)};
-        if (reg_fn(&rid, 1, sizeof rid)) return 1;
+        if (reg_fn(&rid, 1, sizeof rid))
+            return 1;
     }
     reset(ri);
     return 0;
@@ -70,12 +75,15 @@ int rawinput_init(RawInput* ri, void* window) {
 
 void rawinput_on_input(RawInput* ri, void* handle) {
     auto data_fn = reinterpret_cast<GetDataFn>(ri->get_input_data);
-    if (!data_fn) return;
+    if (!data_fn)
+        return;
     UINT size = 0;
     HRAWINPUT h = static_cast<HRAWINPUT>(handle);
-    if (data_fn(h, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER)) != 0 || size == 0) return;
+    if (data_fn(h, RID_INPUT, nullptr, &size, sizeof(RAWINPUTHEADER)) != 0 || size == 0)
+        return;
     auto* buf = static_cast<uint8_t*>(malloc(size));
-    if (!buf) return;
+    if (!buf)
+        return;
     UINT got = data_fn(h, RID_INPUT, buf, &size, sizeof(RAWINPUTHEADER));
     if (got != static_cast<UINT>(-1) && got >= 24) {
         auto* in = reinterpret_cast<RAWINPUT*>(buf);
@@ -90,4 +98,6 @@ void rawinput_on_input(RawInput* ri, void* handle) {
     free(buf);
 }
 
-void rawinput_close(RawInput* ri) { reset(ri); }
+void rawinput_close(RawInput* ri) {
+    reset(ri);
+}

@@ -6,7 +6,8 @@
 
 void log_blank_controls(char* text) {
     for (char* p = text; *p; ++p) {
-        if (static_cast<signed char>(*p) <= 31) *p = ' ';
+        if (static_cast<signed char>(*p) <= 31)
+            *p = ' ';
     }
 }
 
@@ -14,21 +15,25 @@ void log_blank_controls(char* text) {
 // "2026-12-08 14:03:07 | src/main(236) | failed to set waitable timer | 00000005=Access denied. "
 size_t log_build_line(char* out, size_t cap, const char* date, const char* time, const char* file,
                       int line, const char* message, uint32_t code, const char* systext) {
-    if (cap == 0) return 0;
+    if (cap == 0)
+        return 0;
     char msg[1024];
     snprintf(msg, sizeof msg, "%s", message ? message : "");
     log_blank_controls(msg);
     int n = snprintf(out, cap, "%s %s | %s(%d) | %s", date ? date : "", time ? time : "",
                      file ? file : "", line, msg);
-    if (n < 0) n = 0;
+    if (n < 0)
+        n = 0;
     size_t len = static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
     if (code != 0) {
         int k = snprintf(out + len, cap - len, " | %08x", static_cast<unsigned>(code));
-        if (k > 0) len += static_cast<size_t>(k) < cap - len ? static_cast<size_t>(k) : cap - len - 1;
+        if (k > 0)
+            len += static_cast<size_t>(k) < cap - len ? static_cast<size_t>(k) : cap - len - 1;
         if (systext && *systext && len + 1 < cap) {
             size_t start = len + 1;
             int m = snprintf(out + len, cap - len, "=%s", systext);
-            if (m > 0) len += static_cast<size_t>(m) < cap - len ? static_cast<size_t>(m) : cap - len - 1;
+            if (m > 0)
+                len += static_cast<size_t>(m) < cap - len ? static_cast<size_t>(m) : cap - len - 1;
             out[len] = '\0';
             log_blank_controls(out + start);
         }
@@ -38,13 +43,16 @@ size_t log_build_line(char* out, size_t cap, const char* date, const char* time,
 
 // "C:\LCD" -> "C:\LCD\LCDMon.exe"; "C:\LCD\" -> "C:\LCD\LCDMon.exe"; "" -> "\LCDMon.exe"
 bool build_lcdmon_path(const char* dir, char* out, size_t cap) {
-    if (cap == 0) return false;
+    if (cap == 0)
+        return false;
     out[0] = '\0';
-    if (!dir) dir = "";
+    if (!dir)
+        dir = "";
     size_t n = strlen(dir);
     bool slash = n == 0 || dir[n - 1] != '\\';
     size_t need = n + (slash ? 1 : 0) + strlen("LCDMon.exe") + 1;
-    if (need > cap) return false;
+    if (need > cap)
+        return false;
     snprintf(out, cap, "%s%sLCDMon.exe", dir, slash ? "\\" : "");
     return true;
 }

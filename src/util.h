@@ -15,9 +15,8 @@ void log_blank_controls(char* text);
 // Builds "date time | file(line) | message[ | %08x[=systext]]" without the line
 // break into out (cap bytes); the message is cut to 1023 characters, message and
 // system text are blanked as above. Returns the length written.
-size_t log_build_line(char* out, size_t cap, const char* date, const char* time,
-                      const char* file, int line, const char* message, uint32_t code,
-                      const char* systext);
+size_t log_build_line(char* out, size_t cap, const char* date, const char* time, const char* file,
+                      int line, const char* message, uint32_t code, const char* systext);
 
 struct OsFlags {
     int32_t is_wow64;

@@ -1,6 +1,6 @@
 // Error log and host-application watch, Windows side.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -23,8 +23,10 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
     SYSTEMTIME st;
     GetLocalTime(&st);
     char date[64] = "", tim[64] = "";
-    if (!GetDateFormatA(0x0400, 0, &st, "yyyy-MM-dd", date, sizeof date)) date[0] = '\0';
-    if (!GetTimeFormatA(127, 0, &st, "HH:mm:ss", tim, sizeof tim)) tim[0] = '\0';
+    if (!GetDateFormatA(0x0400, 0, &st, "yyyy-MM-dd", date, sizeof date))
+        date[0] = '\0';
+    if (!GetTimeFormatA(127, 0, &st, "HH:mm:ss", tim, sizeof tim))
+        tim[0] = '\0';
 
     char* systext = nullptr;
     if (code != 0)
@@ -33,7 +35,8 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
                        nullptr, code, 0, reinterpret_cast<char*>(&systext), 0, nullptr);
     char out[2048];
     size_t n = log_build_line(out, sizeof out - 2, date, tim, file, line, msg, code, systext);
-    if (systext) LocalFree(systext);
+    if (systext)
+        LocalFree(systext);
     out[n++] = '\r';
     out[n++] = '\n';
 
@@ -52,27 +55,39 @@ void detect_os(OsFlags* os) {
     os->is_wow64 = 0;
     os->vista_or_later = 0;
     HMODULE k32 = LoadLibraryA("KERNEL32.DLL");
-    if (!k32) return;
+    if (!k32)
+        return;
     using IsWow64Fn = BOOL(WINAPI*)(HANDLE, BOOL*);
     if (auto f = reinterpret_cast<IsWow64Fn>(GetProcAddress(k32, "IsWow64Process"))) {
         BOOL wow = FALSE;
-        if (f(GetCurrentProcess(), &wow)) os->is_wow64 = wow ? 1 : 0;
+        if (f(GetCurrentProcess(), &wow))
+            os->is_wow64 = wow ? 1 : 0;
     }
-    if (GetProcAddress(k32, "GetProductInfo")) os->vista_or_later = 1;
+    if (GetProcAddress(k32, "GetProductInfo"))
+        os->vista_or_later = 1;
     FreeLibrary(k32);
 }
 
-void* find_lcdmon_window() { return FindWindowA("Logitech LCD Monitor Window", "LCDMon"); }
-void* find_ts2_window() { return FindWindowA("TApplication", "TeamSpeak 2"); }
-void* find_itunes_window() { return FindWindowA("iTunes", "iTunes"); }
+void* find_lcdmon_window() {
+    return FindWindowA("Logitech LCD Monitor Window", "LCDMon");
+}
+void* find_ts2_window() {
+    return FindWindowA("TApplication", "TeamSpeak 2");
+}
+void* find_itunes_window() {
+    return FindWindowA("iTunes", "iTunes");
+}
 
 // Ctrl + Media Stop: end the LCD Manager; the frame loop then finds the link gone
 // and starts it again. Repeats in every frame while both keys stay down.
 void check_restart_keys() {
-    if (!(GetAsyncKeyState(VK_MEDIA_STOP) & 0x8000)) return;
-    if (!(GetAsyncKeyState(VK_CONTROL) & 0x8000)) return;
+    if (!(GetAsyncKeyState(VK_MEDIA_STOP) & 0x8000))
+        return;
+    if (!(GetAsyncKeyState(VK_CONTROL) & 0x8000))
+        return;
     HWND w = static_cast<HWND>(find_lcdmon_window());
-    if (!w) return;
+    if (!w)
+        return;
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
     log_error(kSrc, 96, GetLastError(), "CTRL+MEDIA_STOP detected, terminating LCDMon.exe");
@@ -84,8 +99,10 @@ void check_restart_keys() {
 }
 
 void launch_lcdmon(const char* install_path) {
-    if (find_lcdmon_window()) return;
-    if (GetSystemMetrics(SM_SHUTTINGDOWN)) return;
+    if (find_lcdmon_window())
+        return;
+    if (GetSystemMetrics(SM_SHUTTINGDOWN))
+        return;
     const char* dir = install_path ? install_path : "";
     char path[512];
     if (!build_lcdmon_path(dir, path, sizeof path)) {

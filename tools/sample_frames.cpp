@@ -45,8 +45,14 @@ int main(int argc, char** argv) {
     draw_text(&a, 0, 0, 0, "Mi 08.12.2026");
     const int tw = draw_text(&a, TEXT_MEASURE, 0, 0, "14:37:05");
     draw_text(&a, 0, 160 - tw, 0, "14:37:05");
-    draw_text(&a, TEXT_LARGE, 2, 8, "Gr\xf6\xdf" "e: 12,5 \x80 \xd1" "and\xfa");
-    draw_text(&a, 0, 2, 22, "\xc4rger \xfc" "ber \xd6l, fa\xe7" "ade, d\xe9j\xe0 vu, \xdf");
+    draw_text(&a, TEXT_LARGE, 2, 8,
+              "Gr\xf6\xdf"
+              "e: 12,5 \x80 \xd1"
+              "and\xfa");
+    draw_text(&a, 0, 2, 22,
+              "\xc4rger \xfc"
+              "ber \xd6l, fa\xe7"
+              "ade, d\xe9j\xe0 vu, \xdf");
     draw_text(&a, TEXT_INVERT | TEXT_OPAQUE, 2, 31, " Quick brown fox @ 99% ");
     ok &= save(dir, "sample-text", a);
 

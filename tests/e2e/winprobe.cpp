@@ -8,8 +8,8 @@
 //   winprobe dismiss <caption>               -> "dismissed <text>" | "none"
 //   winprobe counts <pid>                    -> "handles <n> threads <n>"
 //   winprobe key <vk> down|up                -> SendInput of one virtual key
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +45,8 @@ BOOL CALLBACK find_static(HWND w, LPARAM lp) {
     if (_stricmp(cls, "Static") == 0) {
         char t[1024] = "";
         GetWindowTextA(w, t, sizeof t);
-        if (strlen(t) > strlen(s->text)) strcpy(s->text, t);
+        if (strlen(t) > strlen(s->text))
+            strcpy(s->text, t);
     }
     return TRUE;
 }
@@ -53,13 +54,15 @@ BOOL CALLBACK find_static(HWND w, LPARAM lp) {
 HWND box(const char* caption, char* text) {
     BoxSearch s{caption, nullptr};
     EnumWindows(find_box, reinterpret_cast<LPARAM>(&s));
-    if (!s.box) return nullptr;
+    if (!s.box)
+        return nullptr;
     TextSearch t{};
     EnumChildWindows(s.box, find_static, reinterpret_cast<LPARAM>(&t));
     // One line: line breaks written as \n.
     char* o = text;
     for (const char* p = t.text; *p; ++p) {
-        if (*p == '\r') continue;
+        if (*p == '\r')
+            continue;
         if (*p == '\n') {
             *o++ = '\\';
             *o++ = 'n';
@@ -76,7 +79,8 @@ DWORD system_handle_count(DWORD pid) {
     using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
     auto query = reinterpret_cast<QueryFn>(
         GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
-    if (!query) return 0;
+    if (!query)
+        return 0;
     struct Entry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
         USHORT pid;
         USHORT creator;
@@ -89,7 +93,8 @@ DWORD system_handle_count(DWORD pid) {
     ULONG size = 1 << 20;
     for (int tries = 0; tries < 6; ++tries, size *= 2) {
         auto* buf = static_cast<BYTE*>(malloc(size));
-        if (!buf) return 0;
+        if (!buf)
+            return 0;
         ULONG got = 0;
         LONG st = query(16, buf, size, &got);
         if (st == 0) {
@@ -97,7 +102,8 @@ DWORD system_handle_count(DWORD pid) {
             auto* e = reinterpret_cast<Entry*>(buf + sizeof(void*));
             DWORD count = 0;
             for (ULONG i = 0; i < n && sizeof(void*) + (i + 1) * sizeof(Entry) <= size; ++i)
-                if (e[i].pid == pid) ++count;
+                if (e[i].pid == pid)
+                    ++count;
             free(buf);
             return count;
         }
@@ -155,17 +161,20 @@ int main(int argc, char** argv) {
         CloseHandle(p);
         // Wine answers GetProcessHandleCount with 0: count the process's entries in
         // the system's handle table instead when that is available.
-        if (handles == 0) handles = system_handle_count(pid);
+        if (handles == 0)
+            handles = system_handle_count(pid);
         int threads = 0;
         HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         THREADENTRY32 te;
         te.dwSize = sizeof te;
         if (snap != INVALID_HANDLE_VALUE && Thread32First(snap, &te)) {
             do {
-                if (te.th32OwnerProcessID == pid) ++threads;
+                if (te.th32OwnerProcessID == pid)
+                    ++threads;
             } while (Thread32Next(snap, &te));
         }
-        if (snap != INVALID_HANDLE_VALUE) CloseHandle(snap);
+        if (snap != INVALID_HANDLE_VALUE)
+            CloseHandle(snap);
         printf("handles %lu threads %d\n", handles, threads);
         return 0;
     }

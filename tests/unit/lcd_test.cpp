@@ -40,38 +40,55 @@ INSTANTIATE_TEST_SUITE_P(
     Presses, ButtonScript,
     ::testing::Values(
         // 300 ms press: nothing while down, 1 once at the first frame after release.
-        ButtonCase{"short", {{1, false, 1000, 0}, {kRead, false, 1100, BUTTON_NONE},
-                             {0, false, 1300, 0}, {kRead, false, 1350, BUTTON_SHORT},
-                             {kRead, false, 1450, BUTTON_NONE}}},
+        ButtonCase{"short",
+                   {{1, false, 1000, 0},
+                    {kRead, false, 1100, BUTTON_NONE},
+                    {0, false, 1300, 0},
+                    {kRead, false, 1350, BUTTON_SHORT},
+                    {kRead, false, 1450, BUTTON_NONE}}},
         // 2 s press: 2 once as soon as 500 ms have passed, nothing at release.
-        ButtonCase{"long", {{1, false, 1000, 0}, {kRead, false, 1499, BUTTON_NONE},
-                            {kRead, false, 1501, BUTTON_LONG}, {kRead, false, 1600, BUTTON_NONE},
-                            {0, false, 3000, 0}, {kRead, false, 3050, BUTTON_NONE}}},
+        ButtonCase{"long",
+                   {{1, false, 1000, 0},
+                    {kRead, false, 1499, BUTTON_NONE},
+                    {kRead, false, 1501, BUTTON_LONG},
+                    {kRead, false, 1600, BUTTON_NONE},
+                    {0, false, 3000, 0},
+                    {kRead, false, 3050, BUTTON_NONE}}},
         // Exactly 499 ms is still short, 500 ms is long.
-        ButtonCase{"edge499", {{1, false, 1000, 0}, {0, false, 1499, 0},
-                               {kRead, false, 1600, BUTTON_SHORT}}},
-        ButtonCase{"edge500", {{1, false, 1000, 0}, {0, false, 1500, 0},
-                               {kRead, false, 1600, BUTTON_LONG}}},
+        ButtonCase{"edge499",
+                   {{1, false, 1000, 0}, {0, false, 1499, 0}, {kRead, false, 1600, BUTTON_SHORT}}},
+        ButtonCase{"edge500",
+                   {{1, false, 1000, 0}, {0, false, 1500, 0}, {kRead, false, 1600, BUTTON_LONG}}},
         // Ctrl held while the button went down: 3, whatever the length.
-        ButtonCase{"ctrl", {{1, true, 1000, 0}, {0, false, 3000, 0},
-                            {kRead, false, 3100, BUTTON_CTRL}, {kRead, false, 3200, 0}}},
+        ButtonCase{"ctrl",
+                   {{1, true, 1000, 0},
+                    {0, false, 3000, 0},
+                    {kRead, false, 3100, BUTTON_CTRL},
+                    {kRead, false, 3200, 0}}},
         ButtonCase{"ctrl-while-down", {{1, true, 1000, 0}, {kRead, false, 1100, BUTTON_CTRL}}},
         // A press that straddles the tick wrap yields 0 (and is consumed).
-        ButtonCase{"wrap-released", {{1, false, 0xFFFFFF00u, 0}, {0, false, 0x200, 0},
-                                     {kRead, false, 0x250, BUTTON_NONE},
-                                     {kRead, false, 0x300, BUTTON_NONE}}},
+        ButtonCase{"wrap-released",
+                   {{1, false, 0xFFFFFF00u, 0},
+                    {0, false, 0x200, 0},
+                    {kRead, false, 0x250, BUTTON_NONE},
+                    {kRead, false, 0x300, BUTTON_NONE}}},
         ButtonCase{"wrap-held", {{1, false, 0xFFFFFF00u, 0}, {kRead, false, 0x200, BUTTON_NONE}}},
         // Tick 0 is stored as 1: a press at tick 0 is still seen.
-        ButtonCase{"tick-zero", {{1, false, 0, 0}, {0, false, 100, 0},
-                                 {kRead, false, 150, BUTTON_SHORT}}},
+        ButtonCase{"tick-zero",
+                   {{1, false, 0, 0}, {0, false, 100, 0}, {kRead, false, 150, BUTTON_SHORT}}},
         // Two presses between reads: down time of the first, up time of the first.
-        ButtonCase{"bounce", {{1, false, 1000, 0}, {0, false, 1100, 0}, {1, false, 1200, 0},
-                              {0, false, 1300, 0}, {kRead, false, 1350, BUTTON_SHORT},
-                              {kRead, false, 1400, BUTTON_NONE}}}),
+        ButtonCase{"bounce",
+                   {{1, false, 1000, 0},
+                    {0, false, 1100, 0},
+                    {1, false, 1200, 0},
+                    {0, false, 1300, 0},
+                    {kRead, false, 1350, BUTTON_SHORT},
+                    {kRead, false, 1400, BUTTON_NONE}}}),
     [](const auto& info) {
         std::string n = info.param.name;
         for (char& c : n)
-            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+            if (!isalnum(static_cast<unsigned char>(c)))
+                c = '_';
         return n;
     });
 
@@ -84,7 +101,8 @@ TEST(Buttons, AllFourDownSetsTheFlagAndEachButtonStillReports) {
     EXPECT_EQ(all.load(), 1);
     buttons_on_mask(b, &all, 0x0, false, 1100);
     EXPECT_EQ(all.load(), 1) << "the all-down flag is never cleared";
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(buttons_classify(&b[i], 1200), BUTTON_SHORT) << i;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(buttons_classify(&b[i], 1200), BUTTON_SHORT) << i;
 }
 
 TEST(Buttons, OtherButtonsKeepTheirState) {
@@ -132,7 +150,8 @@ TEST(HandOver, CopiesFormatAndPixelsThenClearsOnlyThePixels) {
     auto a = std::make_unique<LcdBitmap>();
     auto b = std::make_unique<LcdBitmap>();
     a->format = 1;
-    for (int i = 0; i < LCD_PIXELS; ++i) a->pixels[i] = (i % 3) ? 255 : 0;
+    for (int i = 0; i < LCD_PIXELS; ++i)
+        a->pixels[i] = (i % 3) ? 255 : 0;
     memset(b.get(), 0xAA, sizeof *b);
     lcd_hand_over(a.get(), b.get());
     EXPECT_EQ(b->format, 1u);

@@ -25,7 +25,8 @@ TEST(LogLine, Fields) {
     } cases[] = {
         {"failed to set waitable timer", 0, nullptr,
          "2026-12-08 14:03:07 | src/main(236) | failed to set waitable timer"},
-        {"x", 5, "Access denied.\r\n", "2026-12-08 14:03:07 | src/main(236) | x | 00000005=Access denied.  "},
+        {"x", 5, "Access denied.\r\n",
+         "2026-12-08 14:03:07 | src/main(236) | x | 00000005=Access denied.  "},
         {"x", 0x80070005u, nullptr, "2026-12-08 14:03:07 | src/main(236) | x | 80070005"},
         {"x", 7, "", "2026-12-08 14:03:07 | src/main(236) | x | 00000007"},
         {"line\nbreak\ttab", 0, nullptr, "2026-12-08 14:03:07 | src/main(236) | line break tab"},
@@ -34,7 +35,8 @@ TEST(LogLine, Fields) {
          "2026-12-08 14:03:07 | src/main(236) | restarting update thread "},
         {"100% sure", 0, nullptr, "2026-12-08 14:03:07 | src/main(236) | 100% sure"},
     };
-    for (auto& c : cases) EXPECT_EQ(line(c.msg, c.code, c.sys), c.expected) << c.msg;
+    for (auto& c : cases)
+        EXPECT_EQ(line(c.msg, c.code, c.sys), c.expected) << c.msg;
 }
 
 TEST(LogLine, LongMessageIsCutTo1023Characters) {
@@ -51,7 +53,8 @@ TEST(LogLine, SmallBufferNeverOverruns) {
     size_t n = log_build_line(out, 10, "2026-12-08", "14:03:07", "src/x", 1, "msg", 5, "text");
     EXPECT_LT(n, 10u);
     EXPECT_EQ(out[n], '\0');
-    for (int i = 10; i < 16; ++i) EXPECT_EQ(out[i], 'Z') << i;
+    for (int i = 10; i < 16; ++i)
+        EXPECT_EQ(out[i], 'Z') << i;
 }
 
 TEST(LcdMonPath, OneBackslash) {
@@ -59,8 +62,10 @@ TEST(LcdMonPath, OneBackslash) {
         const char* dir;
         const char* expected;
     } cases[] = {
-        {"C:\\Program Files\\Logitech\\LCD Manager", "C:\\Program Files\\Logitech\\LCD Manager\\LCDMon.exe"},
-        {"C:\\Program Files\\Logitech\\LCD Manager\\", "C:\\Program Files\\Logitech\\LCD Manager\\LCDMon.exe"},
+        {"C:\\Program Files\\Logitech\\LCD Manager",
+         "C:\\Program Files\\Logitech\\LCD Manager\\LCDMon.exe"},
+        {"C:\\Program Files\\Logitech\\LCD Manager\\",
+         "C:\\Program Files\\Logitech\\LCD Manager\\LCDMon.exe"},
         {"", "\\LCDMon.exe"},
         {nullptr, "\\LCDMon.exe"},
     };
@@ -87,9 +92,8 @@ TEST(RawInputDecode, FirstMatchingRowWins) {
         uint8_t value;
         const char* expected;
     } cases[] = {
-        {6, 0x21, "M1"},  {7, 0x60, "MR"},  {7, 0x20, "G12"}, {1, 0x01, "G01"},
-        {8, 0x40, "G18"}, {8, 0x04, "M3"},  {5, 0x40, "G17"}, {0, 0xFF, nullptr},
-        {1, 0x80, nullptr},
+        {6, 0x21, "M1"}, {7, 0x60, "MR"},  {7, 0x20, "G12"},   {1, 0x01, "G01"},   {8, 0x40, "G18"},
+        {8, 0x04, "M3"}, {5, 0x40, "G17"}, {0, 0xFF, nullptr}, {1, 0x80, nullptr},
     };
     for (auto& c : cases) {
         uint8_t report[9] = {};
