@@ -1,6 +1,7 @@
 // Error log and host-application watch, Windows side.
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <cstdarg>
 #include <cstdio>

@@ -8,8 +8,9 @@
 //   winprobe dismiss <caption>               -> "dismissed <text>" | "none"
 //   winprobe counts <pid>                    -> "handles <n> threads <n>"
 //   winprobe key <vk> down|up                -> SendInput of one virtual key
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
