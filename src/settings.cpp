@@ -132,56 +132,49 @@ void parse_line(SettingsList* list, const char* line) {
     }
 }
 
+// Skips leading blanks and an optional sign, then reads the leading digits into a
+// magnitude that stops growing at cap.
+//   "  -12x" -> 12, negative; "x" -> 0; "99999999999" with cap 2^32 -> 2^32
+uint64_t leading_decimal(const char* text, bool* negative, uint64_t cap) {
+    const char* p = text;
+    while (*p && is_blank(*p))
+        ++p;
+    *negative = false;
+    if (*p == '+' || *p == '-') {
+        *negative = *p == '-';
+        ++p;
+    }
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > cap)
+            value = cap;
+    }
+    return value;
+}
+
 // Unsigned base-10 conversion as the C library does it for a 32-bit unsigned long,
 // stored as a signed 32-bit value.
 //   "7" -> 7; "3x" -> 3; "x" -> 0; "-1" -> -1; "4294967295" -> -1;
 //   "4294967296" -> -1 (out of range); "-4294967295" -> 1; "99999999999999999999" -> -1
 int32_t parse_unsigned(const char* text) {
-    const char* p = text;
-    while (*p && is_blank(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    uint64_t value = 0;
-    bool overflow = false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (!overflow) {
-            value = value * 10 + static_cast<uint64_t>(*p - '0');
-            if (value > UINT32_MAX)
-                overflow = true;
-        }
-    }
-    uint32_t result = overflow ? UINT32_MAX : static_cast<uint32_t>(value);
-    if (negative && !overflow)
-        result = 0u - result;
-    return static_cast<int32_t>(result);
+    bool negative;
+    uint64_t value = leading_decimal(text, &negative, uint64_t{UINT32_MAX} + 1);
+    if (value > UINT32_MAX)
+        return -1; // out of range: 4294967295, whatever the sign
+    uint32_t result = static_cast<uint32_t>(value);
+    return static_cast<int32_t>(negative ? 0u - result : result);
 }
 
 // Signed base-10 conversion clamped to 32 bits.
 //   "42" -> 42; "-7 days" -> -7; "+5" -> 5; "x" -> 0; "- 5" -> 0;
 //   "2147483648" -> 2147483647; "-99999999999999999999" -> -2147483648
 int32_t parse_signed(const char* text) {
-    const char* p = text;
-    while (*p && is_blank(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    // Magnitude kept at most one past the 32-bit range so it never overflows.
-    const int64_t limit = static_cast<int64_t>(INT32_MAX) + 1;
-    int64_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > limit)
-            value = limit;
-    }
+    bool negative;
+    const uint64_t limit = uint64_t{INT32_MAX} + 1;
+    int64_t value = static_cast<int64_t>(leading_decimal(text, &negative, limit));
     if (negative)
-        return value >= limit ? INT32_MIN : static_cast<int32_t>(-value);
+        return value >= static_cast<int64_t>(limit) ? INT32_MIN : static_cast<int32_t>(-value);
     return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
