@@ -2,6 +2,8 @@
 // loads it at run time and forwards each operation to the library's table.
 #include <windows.h>
 
+#include "winproc.h"
+
 #include "draw.h"
 #include "lgclient.h"
 
@@ -67,8 +69,7 @@ bool load() {
     path[size < 260 ? size : 260] = '\0';
     g_client.library = LoadLibraryA(path);
     if (g_client.library) {
-        g_client.get_interface =
-            reinterpret_cast<GetInterfaceFn>(GetProcAddress(g_client.library, "GetInterface"));
+        g_client.get_interface = lookup_proc<GetInterfaceFn>(g_client.library, "GetInterface");
         if (g_client.get_interface)
             g_client.table = static_cast<void* const*>(g_client.get_interface(3));
     }

@@ -4,6 +4,8 @@
 // feature.
 #include <windows.h>
 
+#include "winproc.h"
+
 #include <cstdlib>
 
 #include "rawinput.h"
@@ -37,10 +39,10 @@ int rawinput_init(RawInput* ri, void* window) {
     ri->user32 = u;
     if (!u)
         return 0;
-    auto list_fn = reinterpret_cast<GetListFn>(GetProcAddress(u, "GetRawInputDeviceList"));
-    auto info_fn = reinterpret_cast<GetInfoFn>(GetProcAddress(u, "GetRawInputDeviceInfoA"));
-    auto reg_fn = reinterpret_cast<RegisterFn>(GetProcAddress(u, "RegisterRawInputDevices"));
-    auto data_fn = reinterpret_cast<GetDataFn>(GetProcAddress(u, "GetRawInputData"));
+    auto list_fn = lookup_proc<GetListFn>(u, "GetRawInputDeviceList");
+    auto info_fn = lookup_proc<GetInfoFn>(u, "GetRawInputDeviceInfoA");
+    auto reg_fn = lookup_proc<RegisterFn>(u, "RegisterRawInputDevices");
+    auto data_fn = lookup_proc<GetDataFn>(u, "GetRawInputData");
     if (!list_fn || !info_fn || !reg_fn || !data_fn) {
         reset(ri);
         return 0;

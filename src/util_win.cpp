@@ -1,6 +1,8 @@
 // Error log and host-application watch, Windows side.
 #include <windows.h>
 
+#include "winproc.h"
+
 #include <shellapi.h>
 
 #include <cstdarg>
@@ -59,7 +61,7 @@ void detect_os(OsFlags* os) {
     if (!k32)
         return;
     using IsWow64Fn = BOOL(WINAPI*)(HANDLE, BOOL*);
-    if (auto f = reinterpret_cast<IsWow64Fn>(GetProcAddress(k32, "IsWow64Process"))) {
+    if (auto f = lookup_proc<IsWow64Fn>(k32, "IsWow64Process")) {
         BOOL wow = FALSE;
         if (f(GetCurrentProcess(), &wow))
             os->is_wow64 = wow ? 1 : 0;
