@@ -372,7 +372,10 @@ bool cmd_press(Client& c, char* const* w, int n) {
     uint32_t at = 0;
     if (ctrl) {
         send_key(VK_CTRL, true);
-        Sleep(30); // let the key state settle before the button goes down
+        // Wine caches a thread's "key up" answer of GetAsyncKeyState for 50 ms: a
+        // callback thread that asked just before would not see Ctrl yet. A lead
+        // longer than that lets the applet see the key as a user's hand would.
+        Sleep(80);
     }
     if (option_at(w, n, &at))
         wait_until(at);

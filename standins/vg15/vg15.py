@@ -519,7 +519,7 @@ class VirtualG15:
 
     def press(self, button, ms, ctrl=False, at=None, wait=True):
         """Holds button 0..3 for `ms` ms (from tick `at`, or now). With ctrl, the Ctrl key
-        goes down 30 ms before the button and up after the release reached the applet.
+        goes down 80 ms before the button and up after the release reached the applet.
         wait=True returns (down tick, up tick); wait=False returns a PressHandle at once
         (the press runs on its own connection) whose join() gives the ticks."""
         cmd = "PRESS %d %d%s%s" % (button, ms, " ctrl" if ctrl else "", _at(at))
