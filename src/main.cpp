@@ -89,7 +89,7 @@ bool frame(App* app, HWND w) {
         events[i] = lcd_read_button(&app->lcd, i);
     slots_apply_buttons(app->slots, events);
     topline_draw(app);
-    if (!notice_step(&app->notices, app_frame(app), GetTickCount())) {
+    if (!notice_step(&app->notices, app_frame(app), f.now)) {
         cpumem_draw(&app->cpu, app_frame(app));
         net_draw_panel(app);
     }

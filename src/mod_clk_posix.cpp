@@ -10,19 +10,24 @@
 
 namespace {
 
+// A calendar time from the C library's broken-down time.
+void from_tm(const struct tm& tmv, uint16_t milliseconds, ClkTime* t) {
+    t->year = static_cast<uint16_t>(tmv.tm_year + 1900);
+    t->month = static_cast<uint16_t>(tmv.tm_mon + 1);
+    t->day_of_week = static_cast<uint16_t>(tmv.tm_wday);
+    t->day = static_cast<uint16_t>(tmv.tm_mday);
+    t->hour = static_cast<uint16_t>(tmv.tm_hour);
+    t->minute = static_cast<uint16_t>(tmv.tm_min);
+    t->second = static_cast<uint16_t>(tmv.tm_sec);
+    t->milliseconds = milliseconds;
+}
+
 void posix_get_utc(void*, ClkTime* utc) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tmv;
     gmtime_r(&ts.tv_sec, &tmv);
-    utc->year = static_cast<uint16_t>(tmv.tm_year + 1900);
-    utc->month = static_cast<uint16_t>(tmv.tm_mon + 1);
-    utc->day_of_week = static_cast<uint16_t>(tmv.tm_wday);
-    utc->day = static_cast<uint16_t>(tmv.tm_mday);
-    utc->hour = static_cast<uint16_t>(tmv.tm_hour);
-    utc->minute = static_cast<uint16_t>(tmv.tm_min);
-    utc->second = static_cast<uint16_t>(tmv.tm_sec);
-    utc->milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+    from_tm(tmv, static_cast<uint16_t>(ts.tv_nsec / 1000000), utc);
 }
 
 void posix_read_zone(void*, const char*, int32_t, ClkZoneRules*) {}
@@ -34,14 +39,7 @@ bool posix_to_local(void*, const ClkZoneRules* rules, const ClkTime* utc, ClkTim
     struct tm tmv;
     if (!gmtime_r(&secs, &tmv))
         return false;
-    local->year = static_cast<uint16_t>(tmv.tm_year + 1900);
-    local->month = static_cast<uint16_t>(tmv.tm_mon + 1);
-    local->day_of_week = static_cast<uint16_t>(tmv.tm_wday);
-    local->day = static_cast<uint16_t>(tmv.tm_mday);
-    local->hour = static_cast<uint16_t>(tmv.tm_hour);
-    local->minute = static_cast<uint16_t>(tmv.tm_min);
-    local->second = static_cast<uint16_t>(tmv.tm_sec);
-    local->milliseconds = utc->milliseconds;
+    from_tm(tmv, utc->milliseconds, local);
     return true;
 }
 
