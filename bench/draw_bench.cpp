@@ -1,6 +1,6 @@
 #include <benchmark/benchmark.h>
 
-#include "draw.h"
+#include "draw/draw.h"
 
 namespace {
 

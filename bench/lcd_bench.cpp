@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "alloc_count.h"
-#include "lcd.h"
+#include "link/lcd.h"
 
 static void BM_LinkFramePath(benchmark::State& state) {
     auto drawing = std::make_unique<LcdBitmap>();

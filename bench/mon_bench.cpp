@@ -10,11 +10,11 @@
 #include <memory>
 #include <new>
 
-#include "app.h"
-#include "cpumem.h"
-#include "draw.h"
-#include "mod_clk.h"
-#include "mod_stw.h"
+#include "core/app.h"
+#include "draw/draw.h"
+#include "meters/cpumem.h"
+#include "modules/mod_clk.h"
+#include "modules/mod_stw.h"
 
 #include "alloc_count.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "draw.h"
-#include "notice.h"
+#include "draw/draw.h"
+#include "draw/notice.h"
 
 namespace {
 

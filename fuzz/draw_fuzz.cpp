@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "draw.h"
+#include "draw/draw.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "notice.h"
-#include "settings.h"
+#include "draw/notice.h"
+#include "services/settings.h"
 
 namespace {
 

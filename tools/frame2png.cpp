@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "draw.h"
-#include "framepic.h"
+#include "draw/draw.h"
+#include "draw/framepic.h"
 
 int main(int argc, char** argv) {
     std::string in, png_out, text_out;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "draw.h"
+#include "draw/draw.h"
 
 int main(int argc, char** argv) {
     auto frame = std::make_unique<LcdBitmap>();

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "draw.h"
-#include "framepic.h"
+#include "draw/draw.h"
+#include "draw/framepic.h"
 
 namespace {
 

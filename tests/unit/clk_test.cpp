@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
-#include "draw.h"
-#include "mod_clk.h"
-#include "settings.h"
-#include "slots.h"
+#include "core/app.h"
+#include "draw/draw.h"
+#include "modules/mod_clk.h"
+#include "screen/slots.h"
+#include "services/settings.h"
 
 namespace {
 

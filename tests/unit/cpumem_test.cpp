@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cpumem.h"
-#include "draw.h"
+#include "draw/draw.h"
+#include "meters/cpumem.h"
 
 namespace {
 

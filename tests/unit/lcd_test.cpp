@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "lcd.h"
+#include "link/lcd.h"
 
 namespace {
 

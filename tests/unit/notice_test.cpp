@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "draw.h"
-#include "notice.h"
+#include "draw/draw.h"
+#include "draw/notice.h"
 
 namespace {
 

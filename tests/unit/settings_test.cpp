@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "notice.h"
-#include "settings.h"
+#include "draw/notice.h"
+#include "services/settings.h"
 
 namespace {
 

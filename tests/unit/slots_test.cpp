@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app.h"
+#include "core/app.h"
 
 namespace {
 

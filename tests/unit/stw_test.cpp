@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
-#include "draw.h"
-#include "mod_stw.h"
-#include "slots.h"
+#include "core/app.h"
+#include "draw/draw.h"
+#include "modules/mod_stw.h"
+#include "screen/slots.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "draw.h"
-#include "topline.h"
+#include "draw/draw.h"
+#include "screen/topline.h"
 
 namespace {
 

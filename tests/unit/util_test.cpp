@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "rawinput.h"
-#include "util.h"
+#include "services/rawinput.h"
+#include "services/util.h"
 
 namespace {
 

@@ -1,0 +1,346 @@
+// LCD link, Windows side: the registry texts, the connection and the device, the
+// update thread that sends finished frames, and the soft-button callback.
+//
+// Stopping the update thread: it is never terminated. Each thread owns a record
+// with its own duplicates of the frame lock and the frame-ready signal, its own
+// send buffer, a stop flag and a reference on the server library. Stopping it sets
+// the flag and wakes it; a thread stuck inside the LCD Manager finishes its call
+// later, sees the flag, releases its lock and ends without touching the link. So
+// a stuck send can neither hang nor crash the main thread, and the link's locks
+// are replaced when the frame loop closes and re-initialises the link.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "link/lcd.h"
+#include "services/util.h"
+
+namespace {
+
+constexpr char kSrc[] = "src/lcd";
+
+struct UpdateThread {
+    LcdLink* link;
+    HANDLE frame_ready;
+    HANDLE frame_lock;
+    int32_t device;
+    void* pin;
+    volatile LONG stop;
+    volatile LONG refs; // the thread and the link each hold one
+    LcdBitmap buffer;   // what this thread sends; stale threads never read the link's frame
+};
+
+void release_ctx(UpdateThread* t) {
+    if (InterlockedDecrement(&t->refs) == 0) {
+        if (t->frame_ready)
+            CloseHandle(t->frame_ready);
+        if (t->frame_lock)
+            CloseHandle(t->frame_lock);
+        lg_client_unpin(t->pin);
+        HeapFree(GetProcessHeap(), 0, t);
+    }
+}
+
+HANDLE dup(HANDLE h) {
+    HANDLE out = nullptr;
+    if (h)
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &out, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    return out;
+}
+
+// Waits for a mutex; an abandoned mutex is owned by the caller, so it is given
+// back at once and the wait counts as failed, like a timeout.
+bool lock(HANDLE mutex, int line) {
+    DWORD r = WaitForSingleObject(mutex, 1000);
+    if (r == WAIT_ABANDONED)
+        ReleaseMutex(mutex);
+    return wait_ok(r, kSrc, line);
+}
+
+DWORD WINAPI update_thread(void* param) {
+    UpdateThread* t = static_cast<UpdateThread*>(param);
+    LcdLink* link = t->link;
+    while (!t->stop) {
+        if (WaitForSingleObject(t->frame_ready, 100) != WAIT_OBJECT_0)
+            continue;
+        if (t->stop)
+            break;
+        if (lock(t->frame_lock, 395)) {
+            if (t->stop) {
+                ReleaseMutex(t->frame_lock);
+                break;
+            }
+            if (link->update_request != 0) {
+                memcpy(&t->buffer, &link->sending, sizeof t->buffer);
+                uint32_t r = lgLcdUpdateBitmap(t->device, &t->buffer, LCD_PRIORITY_NORMAL);
+                if (t->stop) { // stopped while the LCD Manager kept us: leave the link alone
+                    ReleaseMutex(t->frame_lock);
+                    break;
+                }
+                if (r == 0) {
+                    link->update_request = 0;
+                } else {
+                    ReleaseMutex(t->frame_lock);
+                    if (r == 1167)
+                        link->device_lost.fetch_add(1);
+                    else
+                        lcd_check(r, kSrc, 409);
+                    break;
+                }
+            }
+            ReleaseMutex(t->frame_lock);
+        }
+        Sleep(10);
+    }
+    release_ctx(t);
+    return 0;
+}
+
+bool start_update_thread(LcdLink* lcd) {
+    UpdateThread* t = static_cast<UpdateThread*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(UpdateThread)));
+    if (!t)
+        return false;
+    t->link = lcd;
+    t->frame_ready = dup(lcd->frame_ready);
+    t->frame_lock = dup(lcd->frame_lock);
+    t->device = lcd->open.device;
+    t->pin = lg_client_pin();
+    t->refs = 2;
+    DWORD id = 0;
+    HANDLE h = t->frame_ready && t->frame_lock ? CreateThread(nullptr, 0, update_thread, t, 0, &id)
+                                               : nullptr;
+    if (!h) {
+        t->refs = 1;
+        release_ctx(t);
+        return false;
+    }
+    lcd->update_thread = h;
+    lcd->update_thread_id = id;
+    lcd->update_ctx = t;
+    return true;
+}
+
+// Asks the update thread to end. wait_ms bounds how long the caller waits for it;
+// a thread still inside the LCD Manager after that ends by itself later.
+void stop_update_thread(LcdLink* lcd, DWORD wait_ms) {
+    if (!lcd->update_thread)
+        return;
+    UpdateThread* t = static_cast<UpdateThread*>(lcd->update_ctx);
+    InterlockedExchange(&t->stop, 1);
+    ReleaseSemaphore(t->frame_ready, 1, nullptr);
+    if (wait_ms)
+        WaitForSingleObject(lcd->update_thread, wait_ms);
+    CloseHandle(lcd->update_thread);
+    release_ctx(t);
+    lcd->update_thread = nullptr;
+    lcd->update_thread_id = 0;
+    lcd->update_ctx = nullptr;
+}
+
+DWORD WINAPI on_soft_buttons(int device, DWORD mask, void* context) {
+    LcdLink* lcd = static_cast<LcdLink*>(context);
+    if (!lcd || !lock(lcd->button_lock, 357))
+        return 0;
+    uint32_t now = GetTickCount();
+    bool ctrl = (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0;
+    buttons_on_mask(lcd->buttons, &lcd->all_down, mask, ctrl, now);
+    ReleaseMutex(lcd->button_lock);
+    return 0;
+}
+
+char* read_text(HKEY key, const char* name, int line, const char* what) {
+    char buf[512];
+    DWORD size = 511, type = 0;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) !=
+        ERROR_SUCCESS) {
+        log_error(kSrc, line, GetLastError(), "%s", what);
+        SetLastError(0);
+        return nullptr;
+    }
+    if (size > 511)
+        size = 511;
+    char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
+    if (text) {
+        memcpy(text, buf, size);
+        text[size] = '\0';
+    }
+    return text;
+}
+
+void free_text(char** text) {
+    if (*text)
+        HeapFree(GetProcessHeap(), 0, *text);
+    *text = nullptr;
+}
+
+} // namespace
+
+void lcd_read_install_info(LcdLink* lcd) {
+    const char* path = "SOFTWARE\\Logitech\\LCD Software\\LCD Manager\\CurrentVersion";
+    HKEY key = nullptr;
+    bool opened = false;
+    if (lcd->wow64)
+        opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                               &key) == ERROR_SUCCESS;
+    if (!opened)
+        opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+    if (!opened) {
+        log_error(kSrc, 476, GetLastError(), "can't open the G15 registry key");
+        SetLastError(0);
+        return;
+    }
+    free_text(&lcd->version);
+    free_text(&lcd->install_path);
+    lcd->version = read_text(key, "Version", 493, "can't query G15 software version");
+    lcd->install_path = read_text(key, "InstallPath", 507, "can't query G15 InstallPath");
+    RegCloseKey(key);
+}
+
+void lcd_free_texts(LcdLink* lcd) {
+    free_text(&lcd->version);
+    free_text(&lcd->install_path);
+}
+
+bool lcd_init(LcdLink* lcd) {
+    if (lcd->initialised)
+        return true;
+    lcd->device_lost.store(0);
+    uint32_t r = lgLcdInit();
+    if (!lcd_check(r, kSrc, 519)) {
+        // A library that loaded but refused to start keeps the client marked as
+        // initialised; drop that mark so that the next pass really tries again.
+        if (r != 1247)
+            lgLcdDeInit();
+        return false;
+    }
+    lcd->button_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    lcd->frame_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    lcd->frame_ready = CreateSemaphoreA(nullptr, 0, 1, nullptr);
+    lcd->initialised = 1;
+    return true;
+}
+
+bool lcd_open(LcdLink* lcd) {
+    lcd->connect = ConnectContext{"Korvane's panel", 1, 1, nullptr, nullptr, -1};
+    uint32_t r = lgLcdConnect(&lcd->connect);
+    if (r == 259 || r == 2)
+        return false;
+    if (!lcd_check(r, kSrc, 570))
+        return false;
+
+    int32_t index = -1;
+    for (int32_t i : {1, 0}) {
+        r = lgLcdEnumerate(lcd->connect.connection, i, &lcd->device_desc);
+        if (r == 259)
+            continue;
+        if (lcd_check(r, kSrc, 577)) {
+            index = i;
+            break;
+        }
+    }
+
+    lcd->open = OpenContext{lcd->connect.connection, index,
+                            reinterpret_cast<void*>(&on_soft_buttons), lcd, -1};
+    if (lcd_check(lgLcdOpen(&lcd->open), kSrc, 595)) {
+        // A frame loop that ended on a lost device left its last frame drawn but not
+        // handed over: the new link starts from blank like every frame.
+        memset(lcd->frame.pixels, 0, sizeof lcd->frame.pixels);
+        if (start_update_thread(lcd))
+            return true;
+        lgLcdClose(lcd->open.device);
+        lcd->open.device = -1;
+    }
+    lcd_check(lgLcdDisconnect(lcd->connect.connection), kSrc, 602);
+    lcd->connect.connection = -1;
+    return false;
+}
+
+int32_t lcd_read_button(LcdLink* lcd, int i) {
+    if (i < 0 || i > 3 || !lock(lcd->button_lock, 649))
+        return BUTTON_NONE;
+    int32_t r = buttons_classify(&lcd->buttons[i], GetTickCount());
+    ReleaseMutex(lcd->button_lock);
+    return r;
+}
+
+int32_t lcd_all_buttons_down(LcdLink* lcd) {
+    return lcd->all_down.load();
+}
+
+int32_t lcd_device_lost(LcdLink* lcd) {
+    return lcd->device_lost.load();
+}
+
+bool lcd_update(LcdLink* lcd) {
+    if (lcd->device_lost.load() != 0)
+        return false;
+    if (!lock(lcd->frame_lock, 612)) {
+        log_error(kSrc, 625, GetLastError(),
+                  "LCD not responding (mutex timeout) - restarting update thread\n");
+        SetLastError(0);
+        stop_update_thread(lcd, 0);
+        start_update_thread(lcd);
+        return false;
+    }
+    lcd_hand_over(&lcd->frame, &lcd->sending);
+    int32_t count = ++lcd->update_request;
+    if (count >= 10)
+        lcd->update_request = 0;
+    ReleaseMutex(lcd->frame_lock);
+    ReleaseSemaphore(lcd->frame_ready, 1, nullptr);
+    if (count <= 9)
+        return true;
+    log_error(kSrc, 620, GetLastError(), "LCD thread defaulted on lcdupdaterequest (=%d)\n", count);
+    SetLastError(0);
+    return false;
+}
+
+void lcd_close(LcdLink* lcd) {
+    stop_update_thread(lcd, 250);
+    if (lcd->open.device != -1) {
+        lgLcdClose(lcd->open.device);
+        lcd->open.device = -1;
+    }
+    if (lcd->connect.connection != -1) {
+        lgLcdDisconnect(lcd->connect.connection);
+        lcd->connect.connection = -1;
+    }
+}
+
+void lcd_deinit(LcdLink* lcd) {
+    if (!lcd->initialised)
+        return;
+    CloseHandle(lcd->frame_ready);
+    CloseHandle(lcd->frame_lock);
+    CloseHandle(lcd->button_lock);
+    lcd->frame_ready = lcd->frame_lock = lcd->button_lock = nullptr;
+    lcd_check(lgLcdDeInit(), kSrc, 539);
+    lcd->initialised = 0;
+}
+
+bool lcd_check(uint32_t code, const char* file, int line) {
+    if (code == 0)
+        return true;
+    const char* text = lcd_error_text(code);
+    char sys[512] = "";
+    if (!text) {
+        if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                            code, 0x0400, sys, sizeof sys, nullptr))
+            sys[0] = '\0';
+        text = sys;
+    }
+    log_error(file, line, 0, "LCD error '%s' (%x)", text, static_cast<unsigned>(code));
+    return false;
+}
+
+bool wait_ok(uint32_t result, const char* file, int line) {
+    if (result == 0)
+        return true;
+    log_error(file, line, 0, "WaitForSingleObject() returned %s%08x", wait_result_prefix(result),
+              static_cast<unsigned>(result));
+    return false;
+}

@@ -1,0 +1,58 @@
+// Portable pieces of the error log and the host-application watch.
+#include "services/util.h"
+
+#include <cstdio>
+#include <cstring>
+
+void log_blank_controls(char* text) {
+    for (char* p = text; *p; ++p) {
+        if (static_cast<signed char>(*p) <= 31)
+            *p = ' ';
+    }
+}
+
+// "2026-12-08 14:03:07 | src/lcd(570) | LCD error 'Invalid parameter.' (57)"
+// "2026-12-08 14:03:07 | src/main(236) | failed to set waitable timer | 00000005=Access denied. "
+size_t log_build_line(char* out, size_t cap, const char* date, const char* time, const char* file,
+                      int line, const char* message, uint32_t code, const char* systext) {
+    if (cap == 0)
+        return 0;
+    char msg[1024];
+    snprintf(msg, sizeof msg, "%s", message ? message : "");
+    log_blank_controls(msg);
+    int n = snprintf(out, cap, "%s %s | %s(%d) | %s", date ? date : "", time ? time : "",
+                     file ? file : "", line, msg);
+    if (n < 0)
+        n = 0;
+    size_t len = static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+    if (code != 0) {
+        int k = snprintf(out + len, cap - len, " | %08x", static_cast<unsigned>(code));
+        if (k > 0)
+            len += static_cast<size_t>(k) < cap - len ? static_cast<size_t>(k) : cap - len - 1;
+        if (systext && *systext && len + 1 < cap) {
+            size_t start = len + 1;
+            int m = snprintf(out + len, cap - len, "=%s", systext);
+            if (m > 0)
+                len += static_cast<size_t>(m) < cap - len ? static_cast<size_t>(m) : cap - len - 1;
+            out[len] = '\0';
+            log_blank_controls(out + start);
+        }
+    }
+    return len;
+}
+
+// "C:\LCD" -> "C:\LCD\LCDMon.exe"; "C:\LCD\" -> "C:\LCD\LCDMon.exe"; "" -> "\LCDMon.exe"
+bool build_lcdmon_path(const char* dir, char* out, size_t cap) {
+    if (cap == 0)
+        return false;
+    out[0] = '\0';
+    if (!dir)
+        dir = "";
+    size_t n = strlen(dir);
+    bool slash = n == 0 || dir[n - 1] != '\\';
+    size_t need = n + (slash ? 1 : 0) + strlen("LCDMon.exe") + 1;
+    if (need > cap)
+        return false;
+    snprintf(out, cap, "%s%sLCDMon.exe", dir, slash ? "\\" : "");
+    return true;
+}
