@@ -24,7 +24,10 @@ import time
 WIDTH = 160
 HEIGHT = 43
 FRAME_BYTES = WIDTH * HEIGHT
-DEFAULT_PORT = 15915
+# Loopback ports of the stand-ins' control channels start at KORVANE_PORT_BASE (default
+# 15900), so test runs side by side on one machine can each take their own range.
+PORT_BASE = int(os.environ.get("KORVANE_PORT_BASE", "15900"))
+DEFAULT_PORT = PORT_BASE + 15
 CLSID_KEY = (r"HKLM\SOFTWARE\Classes\CLSID\{FE750200-B72E-11d9-829B-0050DA1A72D3}"
              r"\ServerBinary")
 VERSION_KEY = r"HKLM\SOFTWARE\Logitech\LCD Software\LCD Manager\CurrentVersion"

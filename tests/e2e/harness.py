@@ -43,6 +43,16 @@ def main():
     unittest.main(argv=argv, verbosity=2)
 
 
+def win_path(rel):
+    """A file of the Windows build, `rel` relative to the build folder (for example
+    "standins/vg15/LCDMon.exe"), in the flavour this host's Wine runs: the 32-bit tree,
+    or the 64-bit copy's tree (BUILD/x64, same layout) where the kernel cannot run 32-bit
+    programs."""
+    if vg15.default_arch() == "i686":
+        return os.path.join(BUILD, rel)
+    return os.path.join(BUILD, "x64", rel)
+
+
 def win_binary(name):
     """Our Windows program `name` in the flavour this host's Wine runs: the product's
     32-bit build, or the 64-bit copy of the same sources where the kernel cannot run
