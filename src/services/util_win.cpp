@@ -12,8 +12,14 @@
 
 namespace {
 constexpr char kSrc[] = "src/util";
-// Entries from several threads: one lock, one write per entry.
-SRWLOCK g_log_lock = SRWLOCK_INIT;
+// Entries from several threads: one lock, one write per entry. A critical section
+// (XP has no slim reader/writer locks), made before main() runs.
+struct LogLock {
+    CRITICAL_SECTION cs;
+    LogLock() { InitializeCriticalSection(&cs); }
+};
+LogLock g_log_lock;
+constexpr int kLogLockWaitMs = 1000;
 } // namespace
 
 void log_error(const char* file, int line, uint32_t code, const char* format, ...) {
@@ -43,7 +49,12 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
     out[n++] = '\r';
     out[n++] = '\n';
 
-    AcquireSRWLockExclusive(&g_log_lock);
+    // Bounded wait; after it the entry is written unlocked (it still is one write).
+    bool locked = TryEnterCriticalSection(&g_log_lock.cs) != 0;
+    for (int waited = 0; !locked && waited < kLogLockWaitMs; ++waited) {
+        Sleep(1);
+        locked = TryEnterCriticalSection(&g_log_lock.cs) != 0;
+    }
     HANDLE f = CreateFileA("errors.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f != INVALID_HANDLE_VALUE) {
@@ -51,7 +62,8 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
         WriteFile(f, out, static_cast<DWORD>(n), &written, nullptr);
         CloseHandle(f);
     }
-    ReleaseSRWLockExclusive(&g_log_lock);
+    if (locked)
+        LeaveCriticalSection(&g_log_lock.cs);
 }
 
 void detect_os(OsFlags* os) {
