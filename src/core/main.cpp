@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "core/app.h"
+#include "core/version.h"
 #include "meters/net.h"
 
 namespace {
@@ -51,8 +52,8 @@ void pump(HWND) {
 
 // Dispatches the window's messages for ms milliseconds, or until a quit request.
 int32_t pump_for(HWND w, DWORD ms) {
-    DWORD deadline = GetTickCount() + ms;
-    while (g_app.frame.quit_requested == 0 && GetTickCount() < deadline) {
+    const DWORD start = GetTickCount();
+    while (g_app.frame.quit_requested == 0 && !tick_wait_over(start, GetTickCount(), ms)) {
         pump(w);
         Sleep(5);
     }
@@ -197,7 +198,8 @@ int run(HINSTANCE instance) {
             lcd_deinit(&app->lcd);
             continue;
         }
-        post_notice(&app->notices, GetTickCount(), NOTICE_BANNER, 1000, "LCDKorvane 2.6.7");
+        post_notice(&app->notices, GetTickCount(), NOTICE_BANNER, 1000,
+                    "LCDKorvane " KORVANE_VERSION);
         open_failures = 0;
         app->frame.frame_counter = 0;
 
