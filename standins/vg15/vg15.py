@@ -13,6 +13,7 @@ run with timeouts and killed when they overrun. See README.md beside this file.
     vg.events()                                    # calls the server library received
 """
 
+import fcntl
 import os
 import shutil
 import signal
@@ -69,20 +70,154 @@ def probe_frame(k):
 
 # ---- Wine ------------------------------------------------------------------------------
 
-_can_run_32 = None
+ARCH_PROBE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "archprobe.c")
+MINGW32_CC = "i686-w64-mingw32-gcc"
+# A static i386 Linux program that only exits 0: whether the kernel (or a registered
+# qemu-user) runs 32-bit programs at all.
+I386_EXIT0 = bytes.fromhex(
+    "7f454c46010101000000000000000000020003000100000054800408340000000000000000000000"
+    "34002000010000000000000001000000000000000080040800800408"
+    "5d0000005d000000050000000010000031dbb801000000cd80")
+
+_arch_probe = None  # (runs 32-bit programs, why not)
+
+
+def _cache_dir():
+    d = os.environ.get("VG15_CACHE") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
+        "lcdkorvane")
+    os.makedirs(d, exist_ok=True)
+    return d
+
+
+def _i386_elf_runs():
+    path = os.path.join(_cache_dir(), "i386-exit0.%d" % os.getpid())
+    try:
+        with open(path, "wb") as f:
+            f.write(I386_EXIT0)
+        os.chmod(path, 0o755)
+        return subprocess.run([path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=20).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    finally:
+        try:
+            os.remove(path)
+        except OSError:
+            pass
+
+
+def _probe_key():
+    """What a positive answer depends on: this boot and the i386 registration."""
+    parts = []
+    for path in ("/proc/sys/kernel/random/boot_id", "/proc/sys/fs/binfmt_misc/qemu-i386"):
+        try:
+            with open(path) as f:
+                parts.append(f.read().strip())
+        except OSError:
+            parts.append("-")
+    parts.append(str(os.path.getmtime(ARCH_PROBE_SOURCE)))
+    return "\n".join(parts)
+
+
+def _run_arch_probe(timeout):
+    """Builds archprobe.exe (32-bit) and runs it under Wine in a prefix of its own;
+    (True, "") when it reports a sound 32-bit process, else (False, why)."""
+    cache = _cache_dir()
+    exe = os.path.join(cache, "archprobe.exe")
+    if (not os.path.exists(exe) or
+            os.path.getmtime(exe) < os.path.getmtime(ARCH_PROBE_SOURCE)):
+        tmp = "%s.%d" % (exe, os.getpid())
+        try:
+            r = subprocess.run([MINGW32_CC, "-O1", "-s", "-o", tmp, ARCH_PROBE_SOURCE],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               timeout=120)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            return False, "cannot build the 32-bit probe with %s: %s" % (MINGW32_CC, e)
+        if r.returncode != 0:
+            return False, "cannot build the 32-bit probe: %s" % r.stdout.decode(
+                "latin-1").strip()[-300:]
+        os.replace(tmp, exe)
+    prefix = os.path.join(cache, "wine32-probe")
+    out_path = os.path.join(cache, "archprobe.%d.out" % os.getpid())
+    lock = open(os.path.join(cache, "wine32-probe.lock"), "w")
+    try:
+        deadline = time.monotonic() + timeout
+        while True:  # one prefix, one user at a time (bounded)
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    return False, "the probe prefix %s stayed locked for %d s" % (prefix,
+                                                                                  timeout)
+                time.sleep(0.5)
+        # A prefix made while 32-bit programs could not run has no 32-bit system files
+        # and never will: make it again.
+        if os.path.isdir(prefix) and not os.path.exists(os.path.join(
+                prefix, "drive_c", "windows", "syswow64", "kernel32.dll")):
+            shutil.rmtree(prefix, ignore_errors=True)
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+        env.pop("WINELOADER", None)
+        with open(out_path, "wb") as out:
+            try:
+                rc = subprocess.run(["wine", exe], env=env, stdout=out, stderr=out,
+                                    stdin=subprocess.DEVNULL,
+                                    timeout=max(1.0, deadline - time.monotonic())).returncode
+            except OSError as e:
+                return False, "cannot start wine: %s" % e
+            except subprocess.TimeoutExpired:
+                return False, "a 32-bit program did not finish within %d s" % timeout
+        with open(out_path, "rb") as f:
+            text = f.read().decode("latin-1")
+        if rc == 0 and "archprobe ok pointer=4" in text:
+            return True, ""
+        lines = [l for l in text.splitlines() if l.strip()]
+        return False, "a 32-bit program failed under Wine (exit %d%s)" % (
+            rc, ": " + lines[-1].strip()[:200] if lines else "")
+    finally:
+        lock.close()
+        try:
+            os.remove(out_path)
+        except OSError:
+            pass
+
+
+def probe_32bit(timeout=300):
+    """(True, "") when this host's Wine runs 32-bit Windows programs, else (False, why).
+    Decided by running a real 32-bit program (archprobe.c: a second thread sleeps and
+    ends) under Wine, bounded by `timeout` s (the first run also makes the probe's
+    prefix). A positive answer is kept for this boot and i386 registration; the cheap
+    check that 32-bit Linux programs run at all is redone every time."""
+    global _arch_probe
+    if _arch_probe is not None:
+        return _arch_probe
+    if not os.path.exists(WINE32):
+        _arch_probe = (False, "Wine's 32-bit loader %s is not installed (wine32:i386)" % WINE32)
+    elif not _i386_elf_runs():
+        _arch_probe = (False, "this kernel cannot run 32-bit programs and no qemu-user is "
+                              "registered for them (tools/setup registers it)")
+    else:
+        key = _probe_key()
+        stamp = os.path.join(_cache_dir(), "wine32-ok")
+        try:
+            with open(stamp) as f:
+                if f.read() == key:
+                    _arch_probe = (True, "")
+        except OSError:
+            pass
+        if _arch_probe is None:
+            _arch_probe = _run_arch_probe(timeout)
+            if _arch_probe[0]:
+                with open(stamp + ".%d" % os.getpid(), "w") as f:
+                    f.write(key)
+                os.replace(stamp + ".%d" % os.getpid(), stamp)
+    return _arch_probe
 
 
 def can_run_32bit():
-    """True when this host's Wine runs 32-bit programs (the 32-bit loader starts)."""
-    global _can_run_32
-    if _can_run_32 is None:
-        try:
-            r = subprocess.run([WINE32, "--version"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=15)
-            _can_run_32 = r.returncode == 0
-        except (OSError, subprocess.TimeoutExpired):
-            _can_run_32 = False
-    return _can_run_32
+    """True when this host's Wine runs 32-bit Windows programs (see probe_32bit)."""
+    return probe_32bit()[0]
 
 
 def default_arch():
@@ -91,6 +226,19 @@ def default_arch():
     if forced in ("i686", "x86_64"):
         return forced
     return "i686" if can_run_32bit() else "x86_64"
+
+
+def arch_note():
+    """A loud line to print on every run that does not use the real 32-bit programs
+    (None when it does): why, and what runs instead."""
+    if default_arch() == "i686":
+        return None
+    if os.environ.get("VG15_ARCH") == "x86_64":
+        why = "VG15_ARCH=x86_64 asks for it"
+    else:
+        why = probe_32bit()[1]
+    return ("*** NOT THE 32-BIT PRODUCT: Windows programs run as their 64-bit copies "
+            "(<build>/x64/...) because %s. 32-bit-only faults cannot show. ***" % why)
 
 
 def wine_env(prefix, arch=None):
@@ -175,9 +323,10 @@ def unix_path(env, windows_path):
 
 
 def standin_dir(build_dir, arch):
-    """Where the Windows build put LCDMon.exe, lgLcdServer.dll and vg15probe.exe."""
-    base = os.path.join(build_dir, "standins", "vg15")
-    return base if arch == "i686" else os.path.join(base, "x64")
+    """Where the Windows build put LCDMon.exe, lgLcdServer.dll and vg15probe.exe: the
+    32-bit tree, or the 64-bit copy's tree (<build>/x64, same layout)."""
+    tree = build_dir if arch == "i686" else os.path.join(build_dir, "x64")
+    return os.path.join(tree, "standins", "vg15")
 
 
 # ---- control channel -------------------------------------------------------------------

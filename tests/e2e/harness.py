@@ -40,7 +40,19 @@ def parse_args():
 
 def main():
     argv = parse_args()
+    announce_arch()
     unittest.main(argv=argv, verbosity=2)
+
+
+def announce_arch():
+    """One line saying which Windows programs this run uses; a loud one whenever they
+    are not the real 32-bit product."""
+    note = vg15.arch_note()
+    if note:
+        print(note, file=sys.stderr, flush=True)
+    else:
+        print("e2e: the 32-bit product %s with 32-bit stand-ins" % win_binary(
+            "LCDKorvane.exe"), file=sys.stderr, flush=True)
 
 
 def win_path(rel):
@@ -68,7 +80,8 @@ def prefix_env():
     """The tests' Wine prefix (made once per build folder) with the stand-in installed."""
     prefix = os.path.join(BUILD, "e2e-prefix")
     marker = os.path.join(prefix, ".korvane-ready")
-    if os.path.exists(marker):
+    arch = vg15.default_arch()
+    if _prefix_ready(prefix, marker, arch):
         env = vg15.wine_env(prefix)
         vg15.start_wineserver(env)
         # Fresh copies of the stand-in's programs after every build.
@@ -79,8 +92,24 @@ def prefix_env():
         return env
     env = vg15.make_prefix(prefix, fresh=True)
     vg15.VirtualG15(env).install(BUILD)
-    open(marker, "w").close()
+    with open(marker, "w") as f:
+        f.write(arch + "\n")
     return env
+
+
+def _prefix_ready(prefix, marker, arch):
+    """The prefix was made for this architecture and, for 32-bit programs, after they
+    could run (else its 32-bit system folder stayed empty and it must be made again)."""
+    try:
+        with open(marker) as f:
+            made_for = f.read().strip()
+    except OSError:
+        return False
+    has_32bit = os.path.exists(
+        os.path.join(prefix, "drive_c", "windows", "syswow64", "kernel32.dll"))
+    if made_for == "":  # an empty marker from before markers named the architecture
+        made_for = "i686" if has_32bit else "x86_64"
+    return made_for == arch and (arch != "i686" or has_32bit)
 
 
 def native_render_tool():

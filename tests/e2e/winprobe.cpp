@@ -8,6 +8,7 @@
 //   winprobe dismiss <caption>               -> "dismissed <text>" | "none"
 //   winprobe counts <pid>                    -> "handles <n> threads <n>"
 //   winprobe key <vk> down|up                -> SendInput of one virtual key
+//   winprobe memload                         -> "memload <n>" (GlobalMemoryStatus)
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -78,8 +79,8 @@ HWND box(const char* caption, char* text) {
 // Number of handles of process pid in the system handle table (class 16).
 DWORD system_handle_count(DWORD pid) {
     using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-    auto query = reinterpret_cast<QueryFn>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation"));
+    auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
     if (!query)
         return 0;
     struct Entry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO
@@ -188,6 +189,14 @@ int main(int argc, char** argv) {
         printf("sent %u\n", n);
         return n == 1 ? 0 : 1;
     }
-    fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts ...\n");
+    if (argc >= 2 && strcmp(argv[1], "memload") == 0) {
+        MEMORYSTATUS mem;
+        memset(&mem, 0, sizeof mem);
+        mem.dwLength = sizeof mem;
+        GlobalMemoryStatus(&mem);
+        printf("memload %lu\n", static_cast<unsigned long>(mem.dwMemoryLoad));
+        return 0;
+    }
+    fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts|key|memload ...\n");
     return 2;
 }
