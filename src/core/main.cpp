@@ -52,8 +52,8 @@ void pump(HWND) {
 
 // Dispatches the window's messages for ms milliseconds, or until a quit request.
 int32_t pump_for(HWND w, DWORD ms) {
-    DWORD deadline = GetTickCount() + ms;
-    while (g_app.frame.quit_requested == 0 && GetTickCount() < deadline) {
+    const DWORD start = GetTickCount();
+    while (g_app.frame.quit_requested == 0 && !tick_wait_over(start, GetTickCount(), ms)) {
         pump(w);
         Sleep(5);
     }

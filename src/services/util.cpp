@@ -56,3 +56,10 @@ bool build_lcdmon_path(const char* dir, char* out, size_t cap) {
     snprintf(out, cap, "%s%sLCDMon.exe", dir, slash ? "\\" : "");
     return true;
 }
+
+// (1000, 1999, 1000) -> false; (1000, 2000, 1000) -> true;
+// (0xFFFFFF00, 0x2E7, 1000) -> false and (0xFFFFFF00, 0x2E8, 1000) -> true: the
+// elapsed time is the unsigned difference, so the counter's wrap changes nothing.
+bool tick_wait_over(uint32_t start, uint32_t now, uint32_t ms) {
+    return now - start >= ms;
+}

@@ -18,6 +18,10 @@ void log_blank_controls(char* text);
 size_t log_build_line(char* out, size_t cap, const char* date, const char* time, const char* file,
                       int line, const char* message, uint32_t code, const char* systext);
 
+// A pause of ms milliseconds begun at tick `start`: true once it has run out at tick
+// `now`.
+bool tick_wait_over(uint32_t start, uint32_t now, uint32_t ms);
+
 struct OsFlags {
     int32_t is_wow64;
     int32_t vista_or_later;

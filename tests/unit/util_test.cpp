@@ -113,4 +113,28 @@ TEST(RawInputDecode, ShortReportReadsOnlyItsBytes) {
     EXPECT_EQ(rawinput_decode(nullptr, 9), nullptr);
 }
 
+// Pauses are measured as unsigned differences, so a pause that spans the wrap of the
+// 32-bit tick counter (every 49.7 days) lasts as long as any other.
+TEST(TickWait, OverOnlyAfterTheFullPause) {
+    struct {
+        uint32_t start, now, ms;
+        bool over;
+    } cases[] = {
+        {1000, 1000, 1000, false},
+        {1000, 1999, 1000, false},
+        {1000, 2000, 1000, true},
+        {0xFFFFFF00u, 0xFFFFFF00u, 1000, false}, // start + ms wraps
+        {0xFFFFFF00u, 0xFFFFFFFFu, 1000, false},
+        {0xFFFFFF00u, 0x00000010u, 1000, false}, // counter wrapped, 272 ms gone
+        {0xFFFFFF00u, 0x000002E7u, 1000, false},
+        {0xFFFFFF00u, 0x000002E8u, 1000, true}, // exactly 1000 ms gone
+        {0xFFFFF448u, 0x00000000u, 3000, true},
+        {0xFFFFF449u, 0x00000000u, 3000, false},
+        {5, 5, 0, true},
+    };
+    for (auto& c : cases)
+        EXPECT_EQ(tick_wait_over(c.start, c.now, c.ms), c.over)
+            << c.start << " + " << c.ms << " at " << c.now;
+}
+
 } // namespace
