@@ -35,6 +35,7 @@ constexpr GlyphArt kLargeArt[] = {
 constexpr int kFirstCode = 32;
 constexpr int kGlyphCount = 224; // codes 32..255
 constexpr int kMaxAdvance = 17;  // wider than any glyph or symbol plus its gap
+constexpr int kSymbolRows = 5;
 constexpr long long kMaxTextWidth = 1 << 30;
 
 template <int Rows> struct FontTable {
@@ -352,7 +353,7 @@ int draw_char(LcdBitmap* frame, int flags, int x, int y, int code) {
             int pflags = opaque ? 0 : PICTURE_TRANSPARENT;
             if (invert)
                 pflags |= PICTURE_NEGATIVE;
-            draw_picture(frame, pflags, x, y, e->width, 5, e->picture);
+            draw_picture(frame, pflags, x, y, e->width, kSymbolRows, e->picture);
         }
         return e->width;
     }
@@ -384,15 +385,42 @@ int draw_char(LcdBitmap* frame, int flags, int x, int y, int code) {
     return gap ? g.width + 1 : g.width;
 }
 
+namespace {
+
+// A symbol of a text at pen position cx. Symbols are pictures, which have no
+// per-column clipping: one that crosses or starts beyond the right edge goes on in
+// the next row, one left of the screen ends the row above. So it is drawn at the
+// same first pixel index with a column inside the screen, which also keeps the
+// position within int; a symbol none of whose pixels can land in the frame is only
+// measured. Returns its advance.
+int draw_symbol_at(LcdBitmap* frame, int flags, long long cx, int y, int code) {
+    const int width = draw_char(frame, flags | TEXT_MEASURE, 0, 0, code);
+    const long long first = static_cast<long long>(y) * LCD_WIDTH + cx;
+    const long long last = first + (kSymbolRows - 1LL) * LCD_WIDTH + width - 1;
+    if (last < 0 || first >= LCD_PIXELS)
+        return width;
+    long long row = first / LCD_WIDTH;
+    long long col = first % LCD_WIDTH;
+    if (col < 0) {
+        col += LCD_WIDTH;
+        --row;
+    }
+    return draw_char(frame, flags, static_cast<int>(col), static_cast<int>(row), code);
+}
+
+} // namespace
+
 int draw_text(LcdBitmap* frame, int flags, int x, int y, const char* text) {
     if (text == nullptr)
         return 0;
     long long sum = 0;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        // A character whose pen position is far off either edge can draw nothing: only
-        // measure it, which also keeps the position within int.
+        // A font character whose pen position is far off either edge can draw nothing:
+        // only measure it, which also keeps the position within int.
         const long long cx = static_cast<long long>(x) + sum;
-        if (cx < -kMaxAdvance || cx >= LCD_WIDTH)
+        if (flags & TEXT_SYMBOLS)
+            sum += draw_symbol_at(frame, flags, cx, y, *p);
+        else if (cx < -kMaxAdvance || cx >= LCD_WIDTH)
             sum += draw_char(frame, flags | TEXT_MEASURE, 0, y, *p);
         else
             sum += draw_char(frame, flags, static_cast<int>(cx), y, *p);

@@ -38,7 +38,8 @@ int draw_picture(LcdBitmap* frame, int flags, int x, int y, int width, int rows,
 // Draws one character (code 32..255) and returns its advance (never negative).
 int draw_char(LcdBitmap* frame, int flags, int x, int y, int code);
 // Draws text byte by byte; returns the sum of the advances (with TEXT_MEASURE: the
-// width used for right alignment). A null text gives 0.
+// width used for right alignment). A null text gives 0. Font characters are clipped
+// per column; symbols are pictures and wrap as draw_picture does.
 int draw_text(LcdBitmap* frame, int flags, int x, int y, const char* text);
 
 // Right-aligned module text line: measured, then drawn in the small font at

@@ -325,6 +325,41 @@ TEST(DrawText, SymbolsLeftOfTheScreenWrap) {
     EXPECT_EQ(f.count(255), 5);
 }
 
+// A symbol text is the same as its symbols drawn one by one with draw_picture at
+// the pen position, whatever the position: a symbol that crosses or starts beyond
+// the right edge goes on in the next row, one left of the screen ends the row above.
+TEST(DrawText, SymbolTextWrapsLikeItsPictures) {
+    struct Case {
+        const char* name;
+        int x, y;
+        const char* text;
+        int lit; // lit pixels expected in the frame
+    } cases[] = {
+        {"crosses the right edge", 156, 10, "TOT", 7 + 10 + 7},
+        {"starts beyond the right edge", 160, 10, "11", 10},
+        {"whole row further right", 320, 10, "1", 5},
+        {"far left of the screen", -170, 10, "TO", 7 + 10},
+        {"last row crosses the bottom", 158, 38, "OT", 15}, // what falls past row 42 is skipped
+        {"below the frame", 0, 43, "11", 0},
+    };
+    for (const Case& c : cases) {
+        Frame f, ref;
+        const int advance = draw_text(&f.bm, TEXT_SYMBOLS, c.x, c.y, c.text);
+        int pen = c.x;
+        for (const char* p = c.text; *p; ++p) {
+            const SymbolEntry* e = kSymbols;
+            while (e->code != 0 && e->code != static_cast<uint8_t>(*p))
+                ++e;
+            ASSERT_NE(e->code, 0) << c.name;
+            draw_picture(&ref.bm, PICTURE_TRANSPARENT, pen, c.y, e->width, 5, e->picture);
+            pen += e->width;
+        }
+        EXPECT_EQ(advance, pen - c.x) << c.name;
+        EXPECT_EQ(f.count(255), c.lit) << c.name;
+        EXPECT_EQ(std::memcmp(f.bm.pixels, ref.bm.pixels, LCD_PIXELS), 0) << c.name;
+    }
+}
+
 // ---- the fonts themselves ----
 
 int width_of(bool large, int code) {
