@@ -26,3 +26,31 @@ const char* rawinput_decode(const uint8_t* report, size_t size) {
             return k.name;
     return nullptr;
 }
+
+// 32-bit layout {16, 20, 24}, record of 24 + 9 bytes with size 9 and count 1: one
+// report; the same bytes in the 64-bit layout {24, 28, 32}: none (the report would
+// end at 41). Reads only the size bytes of the record.
+size_t rawinput_decode_record(const uint8_t* record, size_t size, const RawHidLayout& layout,
+                              const char** first_key) {
+    if (first_key)
+        *first_key = nullptr;
+    if (!record || size < layout.reports_at || size < layout.size_at + 4 ||
+        size < layout.count_at + 4)
+        return 0;
+    auto u32 = [&](size_t at) {
+        return static_cast<size_t>(record[at] | (record[at + 1] << 8) | (record[at + 2] << 16) |
+                                   (static_cast<uint32_t>(record[at + 3]) << 24));
+    };
+    const size_t each = u32(layout.size_at), count = u32(layout.count_at);
+    if (each == 0)
+        return 0;
+    // Whole reports that fit, counted by division so that no sum can wrap.
+    const size_t fit = (size - layout.reports_at) / each;
+    const size_t n = count < fit ? count : fit;
+    for (size_t i = 0; i < n; ++i) {
+        const char* key = rawinput_decode(record + layout.reports_at + i * each, each);
+        if (first_key && !*first_key)
+            *first_key = key;
+    }
+    return n;
+}

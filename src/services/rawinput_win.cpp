@@ -6,6 +6,7 @@
 
 #include "services/lookup_proc_win.h"
 
+#include <cstddef>
 #include <cstdlib>
 
 #include "services/rawinput.h"
@@ -15,6 +16,14 @@ using GetListFn = UINT(WINAPI*)(PRAWINPUTDEVICELIST, PUINT, UINT);
 using GetInfoFn = UINT(WINAPI*)(HANDLE, UINT, LPVOID, PUINT);
 using RegisterFn = BOOL(WINAPI*)(PCRAWINPUTDEVICE, UINT, UINT);
 using GetDataFn = UINT(WINAPI*)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
+
+// The HID part of an input record as this program's RAWINPUT lays it out: the
+// reports at 24 in a 32-bit program, at 32 in a 64-bit one.
+const RawHidLayout kHidLayout = {offsetof(RAWINPUT, data.hid.dwSizeHid),
+                                 offsetof(RAWINPUT, data.hid.dwCount),
+                                 offsetof(RAWINPUT, data.hid.bRawData)};
+static_assert(offsetof(RAWINPUT, data.hid.bRawData) == (sizeof(void*) == 4 ? 24 : 32),
+              "the reports follow the header and the two 32-bit fields");
 
 void reset(RawInput* ri) {
     if (ri->user32)
@@ -86,16 +95,12 @@ void rawinput_on_input(RawInput* ri, void* handle) {
     auto* buf = static_cast<uint8_t*>(malloc(size));
     if (!buf)
         return;
+    const UINT cap = size;
     UINT got = data_fn(h, RID_INPUT, buf, &size, sizeof(RAWINPUTHEADER));
-    if (got != static_cast<UINT>(-1) && got >= 24) {
+    if (got != static_cast<UINT>(-1) && got >= sizeof(RAWINPUTHEADER) && got <= cap) {
         auto* in = reinterpret_cast<RAWINPUT*>(buf);
-        if (in->header.dwType == RIM_TYPEHID && in->header.hDevice == ri->keypad) {
-            size_t each = in->data.hid.dwSizeHid, count = in->data.hid.dwCount;
-            const uint8_t* report = in->data.hid.bRawData;
-            // Only whole reports that lie inside what was fetched.
-            for (size_t i = 0; each > 0 && i < count && 24 + (i + 1) * each <= got; ++i)
-                rawinput_decode(report + i * each, each);
-        }
+        if (in->header.dwType == RIM_TYPEHID && in->header.hDevice == ri->keypad)
+            rawinput_decode_record(buf, got, kHidLayout, nullptr);
     }
     free(buf);
 }

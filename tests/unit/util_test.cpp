@@ -1,6 +1,7 @@
 // Error-log line building, the LCDMon.exe path rule and the macro-key decoder.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "services/rawinput.h"
@@ -135,6 +136,51 @@ TEST(TickWait, OverOnlyAfterTheFullPause) {
     for (auto& c : cases)
         EXPECT_EQ(tick_wait_over(c.start, c.now, c.ms), c.over)
             << c.start << " + " << c.ms << " at " << c.now;
+}
+
+// A fetched HID input record: header, report size and count, then the reports, laid
+// out as a 32-bit (reports at 24) or a 64-bit program (at 32) receives it. Each
+// record lives in a heap block of exactly its size, so a read past it is caught.
+TEST(RawInputRecord, DecodesOnlyWholeReportsInsideTheRecord) {
+    const RawHidLayout x86{16, 20, 24}, x64{24, 28, 32};
+    struct Case {
+        const char* name;
+        const RawHidLayout* layout;
+        size_t size; // bytes fetched
+        uint32_t each, count;
+        size_t key_report; // report whose byte 6 says M1; 99 = none
+        size_t decoded;
+        const char* key;
+    } cases[] = {
+        {"32-bit, one report", &x86, 24 + 9, 9, 1, 0, 1, "M1"},
+        {"64-bit, one report", &x64, 32 + 9, 9, 1, 0, 1, "M1"},
+        {"64-bit, report cut short", &x64, 32 + 8, 9, 1, 99, 0, nullptr},
+        {"64-bit, header only", &x64, 24, 9, 1, 99, 0, nullptr},
+        {"64-bit, count field cut", &x64, 30, 9, 1, 99, 0, nullptr},
+        {"32-bit, second report partial", &x86, 24 + 8 + 4, 8, 2, 99, 1, nullptr},
+        {"64-bit, key in second report", &x64, 32 + 2 * 9, 9, 2, 1, 2, "M1"},
+        {"count larger than the record", &x64, 32 + 3 * 9, 9, 0xFFFFFFFFu, 2, 3, "M1"},
+        {"report size that wraps a 32-bit sum", &x86, 24 + 9, 0xFFFFFFF0u, 1, 99, 0, nullptr},
+        {"report size 0", &x86, 24 + 9, 0, 1, 99, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<uint8_t[]> rec(new uint8_t[c.size]());
+        auto put32 = [&](size_t at, uint32_t v) {
+            for (size_t k = 0; k < 4 && at + k < c.size; ++k)
+                rec[at + k] = static_cast<uint8_t>(v >> (8 * k));
+        };
+        put32(c.layout->size_at, c.each);
+        put32(c.layout->count_at, c.count);
+        const size_t key_at = c.layout->reports_at + c.key_report * c.each + 6;
+        if (c.key_report != 99 && key_at < c.size)
+            rec[key_at] = 0x01;
+        const char* key = "unset";
+        EXPECT_EQ(rawinput_decode_record(rec.get(), c.size, *c.layout, &key), c.decoded) << c.name;
+        if (c.key)
+            EXPECT_STREQ(key, c.key) << c.name;
+        else
+            EXPECT_EQ(key, nullptr) << c.name;
+    }
 }
 
 } // namespace
