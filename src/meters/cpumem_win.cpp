@@ -34,14 +34,14 @@ int cpumem_init(CpuMeter* meter) {
 
     HMODULE ntdll = LoadLibraryA("NTDLL.DLL");
     if (!ntdll) {
-        log_error("src/cpumem", __LINE__, GetLastError(), "LoadLibrary(\"NTDLL.DLL\") failed");
+        log_error("src/cpumem", 37, GetLastError(), "LoadLibrary(\"NTDLL.DLL\") failed");
         SetLastError(0);
         return 0;
     }
     meter->ntdll = ntdll;
     FARPROC query = GetProcAddress(ntdll, "NtQuerySystemInformation");
     if (!query) {
-        log_error("src/cpumem", __LINE__, GetLastError(),
+        log_error("src/cpumem", 44, GetLastError(),
                   "Can't get address of NtQuerySystemInformation");
         SetLastError(0);
         return 0;

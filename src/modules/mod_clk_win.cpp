@@ -62,7 +62,7 @@ void win_read_zone(void*, const char* key_name, int32_t wow64, ClkZoneRules* rul
         RegCloseKey(key);
         return;
     }
-    log_error("src/mod_clk", __LINE__, GetLastError(), "failed to open time zone registry key '%s'",
+    log_error("src/mod_clk", 65, GetLastError(), "failed to open time zone registry key '%s'",
               key_name);
     SetLastError(0);
     TIME_ZONE_INFORMATION own;

@@ -51,14 +51,14 @@ void topline_init(TopLine* top) {
     top->get_unread_count = nullptr;
     HMODULE shell = LoadLibraryA("SHELL32.DLL");
     if (shell == nullptr) {
-        log_error(kSource, __LINE__, GetLastError(), "LoadLibrary(\"SHELL32.DLL\") failed");
+        log_error(kSource, 54, GetLastError(), "LoadLibrary(\"SHELL32.DLL\") failed");
         SetLastError(0);
         return;
     }
     top->shell_module = shell;
     FARPROC fn = GetProcAddress(shell, "SHGetUnreadMailCountW");
     if (fn == nullptr) {
-        log_error(kSource, __LINE__, GetLastError(), "Can't get address of SHGetUnreadMailCountW");
+        log_error(kSource, 61, GetLastError(), "Can't get address of SHGetUnreadMailCountW");
         SetLastError(0);
         return;
     }
