@@ -290,7 +290,8 @@ class Installer(unittest.TestCase):
         shutil.rmtree(folder)
 
     def test_upgrade_keeps_settings_and_ends_the_running_copy(self):
-        folder = os.path.join(self.env["WINEPREFIX"], "drive_c", "korvane-upgrade")  # /D= takes no spaces
+        # /D= takes no quotes, so no blanks either.
+        folder = os.path.join(self.env["WINEPREFIX"], "drive_c", "korvane-upgrade")
         self.run_setup(self.old_setup, "/AUTOSTART=0", "/D=" + self.win(folder))
         self.assertIsNone(self.reg_value(REG_RUN, "LCDKorvane"), "Run entry with /AUTOSTART=0")
         self.assertEqual(self.reg_value(REG_UNINST, "DisplayVersion"), "2.6.6")
