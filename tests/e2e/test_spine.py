@@ -240,6 +240,11 @@ class Spine(E2E):
         return int(out.split()[-1])
 
     def test_start_to_first_frame(self):
+        # What starting any program of this flavour costs here (seconds for a 32-bit
+        # one under qemu-user), measured with winprobe, is not the applet's to spend.
+        t0 = time.monotonic()
+        harness.probe(self.env, "find", "NoSuchClass", "none")
+        start_cost = time.monotonic() - t0
         self.vg.frames_since()
         seq = self.vg.state()["frame_seq"]
         t0 = time.monotonic()
@@ -247,9 +252,10 @@ class Spine(E2E):
         f = self.vg.wait_frame(15, since=seq)
         self.assertIsNotNone(f)
         took = time.monotonic() - t0
-        print("\nprocess start to first frame: %.2f s" % took)
+        print("\nprocess start to first frame: %.2f s (starting a program: %.2f s)" % (
+            took, start_cost))
         # The start-up waits 500 ms for the LCD Manager's window by design.
-        self.assertLess(took, 5.0)
+        self.assertLess(took - start_cost, 5.0)
 
     def test_log_lines_stay_whole_when_threads_log_together(self):
         # The update thread logs its send failure while the main thread logs its own.
