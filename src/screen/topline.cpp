@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
+#include "core/app.h"
 #include "draw/draw.h"
+#include "services/settings.h"
 
 const char kTopLineEnvelope[] = "XXXXXXXXX   XXX X X XX  X  XXXXXXXX";
 
@@ -68,4 +70,28 @@ int64_t topline_mail_filetime(int64_t filetime, int32_t email_days) {
         __builtin_sub_overflow(filetime, back, &result))
         return email_days > 0 ? 0 : INT64_MAX;
     return result < 0 ? 0 : result;
+}
+
+void topline_refresh_unread(TopLine* top, const GeneralSettings* general, const TopLineNow* now) {
+    if (!now->file_time_ok) {
+        top->unread_count = 0;
+        return;
+    }
+    const int64_t since = topline_mail_filetime(now->file_time, general->email_days);
+    const char* address = general->email_address[0] != '\0' ? general->email_address : nullptr;
+    uint32_t count = 0;
+    const int32_t r =
+        top->host->unread_mail(top->host->ctx, top->get_unread_count, address, since, &count);
+    top->unread_count = r == 0 ? count : 0;
+}
+
+void topline_draw(App* app) {
+    TopLine* top = &app->topline;
+    if (!top->host)
+        top->host = topline_system_host();
+    TopLineNow now;
+    top->host->read_now(top->host->ctx, &app->general, &now);
+    if (app->frame.one_second_tick && top->get_unread_count != nullptr)
+        topline_refresh_unread(top, &app->general, &now);
+    topline_render(app_frame(app), now.date, now.time, top->unread_count);
 }

@@ -10,45 +10,65 @@ namespace {
 constexpr const char* kSource = "src/topline";
 constexpr LCID kUserDefaultLocale = 1024;
 constexpr LCID kInvariantLocale = 127;
-constexpr int kTextSize = 64;
 constexpr int kAddressSize = 256;
 
 using UnreadMailFn = HRESULT(WINAPI*)(HKEY user, LPCWSTR address, DWORD* count,
                                       const FILETIME* since, LPWSTR command, int command_len);
 
-// Asks the shell for the unread count since email_days before `now`; any failure
-// leaves the count at 0.
-void refresh_unread(TopLine* top, const GeneralSettings* general, const SYSTEMTIME* now) {
-    auto fn = reinterpret_cast<UnreadMailFn>(top->get_unread_count);
+void win_read_now(void*, const GeneralSettings* general, TopLineNow* now) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    if (GetDateFormatA(kUserDefaultLocale, 0, &st, general->date_format, now->date,
+                       TOPLINE_TEXT_SIZE) == 0)
+        now->date[0] = '\0';
+    if (GetTimeFormatA(kInvariantLocale, 0, &st, general->time_format, now->time,
+                       TOPLINE_TEXT_SIZE) == 0)
+        now->time[0] = '\0';
     FILETIME ft;
-    if (!SystemTimeToFileTime(now, &ft)) {
-        top->unread_count = 0;
-        return;
-    }
-    int64_t t =
-        static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-    t = topline_mail_filetime(t, general->email_days);
-    ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(t));
-    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(t) >> 32);
-
-    WCHAR wide[kAddressSize];
-    const WCHAR* address = nullptr;
-    if (general->email_address[0] != '\0' &&
-        MultiByteToWideChar(CP_ACP, 0, general->email_address, -1, wide, kAddressSize) > 0) {
-        wide[kAddressSize - 1] = 0;
-        address = wide;
-    }
-    DWORD count = 0;
-    const HRESULT r = fn(nullptr, address, &count, &ft, nullptr, 0);
-    top->unread_count = (r == 0) ? count : 0;
+    now->file_time_ok = SystemTimeToFileTime(&st, &ft) != 0;
+    now->file_time = now->file_time_ok
+                         ? static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
+                                                ft.dwLowDateTime)
+                         : 0;
 }
 
+int32_t win_unread_mail(void*, void* fn, const char* address, int64_t since, uint32_t* count) {
+    auto call = reinterpret_cast<UnreadMailFn>(fn);
+    if (!call)
+        return E_POINTER;
+    WCHAR wide[kAddressSize];
+    const WCHAR* wide_address = nullptr;
+    if (address) {
+        // An address that cannot be converted is a failed refresh, not a question
+        // about every account.
+        if (MultiByteToWideChar(CP_ACP, 0, address, -1, wide, kAddressSize) <= 0)
+            return E_INVALIDARG;
+        wide[kAddressSize - 1] = 0;
+        wide_address = wide;
+    }
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(since));
+    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(since) >> 32);
+    DWORD n = 0;
+    const HRESULT r = call(nullptr, wide_address, &n, &ft, nullptr, 0);
+    *count = n;
+    return static_cast<int32_t>(r);
+}
+
+const TopLineHost kWinHost = {win_read_now, win_unread_mail, nullptr};
+
 } // namespace
+
+const TopLineHost* topline_system_host() {
+    return &kWinHost;
+}
 
 void topline_init(TopLine* top) {
     top->shell_module = nullptr;
     top->unread_count = 0;
     top->get_unread_count = nullptr;
+    if (!top->host)
+        top->host = topline_system_host();
     HMODULE shell = LoadLibraryA("SHELL32.DLL");
     if (shell == nullptr) {
         log_error(kSource, 54, GetLastError(), "LoadLibrary(\"SHELL32.DLL\") failed");
@@ -63,24 +83,6 @@ void topline_init(TopLine* top) {
         return;
     }
     top->get_unread_count = reinterpret_cast<void*>(fn);
-}
-
-void topline_draw(App* app) {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-
-    char date[kTextSize];
-    char time[kTextSize];
-    if (GetDateFormatA(kUserDefaultLocale, 0, &now, app->general.date_format, date, kTextSize) == 0)
-        date[0] = '\0';
-    if (GetTimeFormatA(kInvariantLocale, 0, &now, app->general.time_format, time, kTextSize) == 0)
-        time[0] = '\0';
-
-    TopLine* top = &app->topline;
-    if (app->frame.one_second_tick && top->get_unread_count != nullptr)
-        refresh_unread(top, &app->general, &now);
-
-    topline_render(app_frame(app), date, time, top->unread_count);
 }
 
 void topline_close(TopLine* top) {

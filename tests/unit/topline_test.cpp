@@ -1,14 +1,16 @@
-// Top line: date and time placement, the envelopes, the many-mail mark and the
-// look-back time for the unread count.
+// Top line: date and time placement, the envelopes, the many-mail mark, the
+// look-back time, and the unread-mail refresh against a fake shell.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/app.h"
 #include "draw/draw.h"
 #include "screen/topline.h"
 
@@ -133,6 +135,122 @@ TEST(TopLine, MailLookBack) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(topline_mail_filetime(c.filetime, c.days), c.expected) << c.days << " days";
+}
+
+// ---- the unread-mail refresh, against a fake shell ----
+
+constexpr int64_t kNow = 133000000000000000LL; // a file time
+constexpr int64_t kDay = 864000000000LL;
+
+struct FakeShell {
+    bool time_ok = true;
+    int32_t result = 0;  // what the shell answers
+    uint32_t answer = 0; // the count it reports
+    int calls = 0;
+    void* fn = nullptr; // what the refresh passed
+    bool had_address = false;
+    std::string address;
+    int64_t since = 0;
+};
+
+void fake_read_now(void* ctx, const GeneralSettings*, TopLineNow* now) {
+    auto* f = static_cast<FakeShell*>(ctx);
+    snprintf(now->date, sizeof now->date, "%s", "Tue 2026-12-08");
+    snprintf(now->time, sizeof now->time, "%s", "14:03:07");
+    now->file_time = f->time_ok ? kNow : 0;
+    now->file_time_ok = f->time_ok;
+}
+
+int32_t fake_unread_mail(void* ctx, void* fn, const char* address, int64_t since, uint32_t* count) {
+    auto* f = static_cast<FakeShell*>(ctx);
+    ++f->calls;
+    f->fn = fn;
+    f->had_address = address != nullptr;
+    f->address = address ? address : "";
+    f->since = since;
+    *count = f->answer;
+    return f->result;
+}
+
+int g_shell_function; // stands for the looked-up SHGetUnreadMailCountW
+
+struct TopLineFixture {
+    FakeShell shell;
+    TopLineHost host{fake_read_now, fake_unread_mail, &shell};
+    std::unique_ptr<App> app = std::make_unique<App>();
+    TopLineFixture(const char* address, int32_t days) {
+        snprintf(app->general.email_address, sizeof app->general.email_address, "%s", address);
+        app->general.email_days = days;
+        app->topline.host = &host;
+        app->topline.get_unread_count = &g_shell_function;
+    }
+};
+
+TEST(TopLineMail, RefreshAsksTheShellAndKeepsItsCount) {
+    const struct {
+        const char* name;
+        const char* address; // "email_address"
+        int32_t days;        // "email_days"
+        bool time_ok;
+        int32_t result;
+        uint32_t answer;
+        uint32_t before; // count left by the refresh before
+        int calls;
+        int64_t since;
+        uint32_t unread;
+    } cases[] = {
+        {"no address: every account", "", 7, true, 0, 3, 0, 1, kNow - 7 * kDay, 3},
+        {"address passed", "me@example.org", 7, true, 0, 12, 0, 1, kNow - 7 * kDay, 12},
+        {"0 days: from now", "me@example.org", 0, true, 0, 1, 0, 1, kNow, 1},
+        {"negative days look forward", "", -1, true, 0, 2, 0, 1, kNow + kDay, 2},
+        {"shell fails: 0", "me@example.org", 7, true, static_cast<int32_t>(0x80004005), 5, 9, 1,
+         kNow - 7 * kDay, 0},
+        {"shell answers S_FALSE: 0", "", 7, true, 1, 5, 9, 1, kNow - 7 * kDay, 0},
+        {"time not converted: 0, no call", "", 7, false, 0, 5, 9, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        TopLineFixture fx(c.address, c.days);
+        fx.shell.time_ok = c.time_ok;
+        fx.shell.result = c.result;
+        fx.shell.answer = c.answer;
+        fx.app->topline.unread_count = c.before;
+        TopLineNow now;
+        fake_read_now(&fx.shell, &fx.app->general, &now);
+        topline_refresh_unread(&fx.app->topline, &fx.app->general, &now);
+        EXPECT_EQ(fx.app->topline.unread_count, c.unread) << c.name;
+        ASSERT_EQ(fx.shell.calls, c.calls) << c.name;
+        if (c.calls == 0)
+            continue;
+        EXPECT_EQ(fx.shell.fn, &g_shell_function) << c.name;
+        EXPECT_EQ(fx.shell.had_address, c.address[0] != '\0') << c.name;
+        EXPECT_EQ(fx.shell.address, c.address) << c.name;
+        EXPECT_EQ(fx.shell.since, c.since) << c.name;
+    }
+}
+
+// The shell is asked only on the one-second tick and only when its function was
+// found; between refreshes the frame shows the count of the last one.
+TEST(TopLineMail, DrawRefreshesOnTheSecondTickOnly) {
+    const struct {
+        int32_t tick;
+        bool found;
+        int calls;
+        uint32_t shown;
+    } cases[] = {{1, true, 1, 3}, {0, true, 0, 9}, {1, false, 0, 9}, {0, false, 0, 9}};
+    for (const auto& c : cases) {
+        TopLineFixture fx("", 7);
+        fx.shell.answer = 3;
+        fx.app->topline.unread_count = 9;
+        fx.app->frame.one_second_tick = c.tick;
+        if (!c.found)
+            fx.app->topline.get_unread_count = nullptr;
+        topline_draw(fx.app.get());
+        EXPECT_EQ(fx.shell.calls, c.calls) << "tick " << c.tick << ", found " << c.found;
+        auto expected = std::make_unique<LcdBitmap>();
+        topline_render(expected.get(), "Tue 2026-12-08", "14:03:07", c.shown);
+        EXPECT_EQ(std::memcmp(fx.app->lcd.frame.pixels, expected->pixels, LCD_PIXELS), 0)
+            << "tick " << c.tick << ", found " << c.found;
+    }
 }
 
 } // namespace
