@@ -40,7 +40,7 @@ struct LcdLink {
 
     SoftButton buttons[4];
     std::atomic<int32_t> all_down;
-    void* button_lock;
+    void* button_lock; // made by the first lcd_init, kept for the life of the record
 
     int32_t wow64;    // read the LCD Manager's keys in the 64-bit view
     void* update_ctx; // the running update thread's own record (lcd_win.cpp)

@@ -141,14 +141,19 @@ void stop_update_thread(LcdLink* lcd, DWORD wait_ms) {
     lcd->update_ctx = nullptr;
 }
 
+// Runs in the LCD Manager's thread, which may call it until lgLcdClose or even later:
+// the button lock it takes lives as long as the link record (see lcd_init).
 DWORD WINAPI on_soft_buttons(int device, DWORD mask, void* context) {
     LcdLink* lcd = static_cast<LcdLink*>(context);
-    if (!lcd || !lock(lcd->button_lock, 357))
+    if (!lcd)
+        return 0;
+    HANDLE button_lock = lcd->button_lock;
+    if (!lock(button_lock, 357))
         return 0;
     uint32_t now = GetTickCount();
     bool ctrl = (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0;
     buttons_on_mask(lcd->buttons, &lcd->all_down, mask, ctrl, now);
-    ReleaseMutex(lcd->button_lock);
+    ReleaseMutex(button_lock);
     return 0;
 }
 
@@ -217,7 +222,12 @@ bool lcd_init(LcdLink* lcd) {
             lgLcdDeInit();
         return false;
     }
-    lcd->button_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    // The button lock is made once and kept for the life of the link record: the LCD
+    // Manager's callback thread may still wait on it or release it after lgLcdClose
+    // returned, so closing or replacing it in lcd_deinit could pull it from under that
+    // thread (or hand the thread a handle number already reused).
+    if (!lcd->button_lock)
+        lcd->button_lock = CreateMutexA(nullptr, FALSE, nullptr);
     lcd->frame_lock = CreateMutexA(nullptr, FALSE, nullptr);
     lcd->frame_ready = CreateSemaphoreA(nullptr, 0, 1, nullptr);
     lcd->initialised = 1;
@@ -260,10 +270,11 @@ bool lcd_open(LcdLink* lcd) {
 }
 
 int32_t lcd_read_button(LcdLink* lcd, int i) {
-    if (i < 0 || i > 3 || !lock(lcd->button_lock, 649))
+    HANDLE button_lock = lcd->button_lock;
+    if (i < 0 || i > 3 || !lock(button_lock, 649))
         return BUTTON_NONE;
     int32_t r = buttons_classify(&lcd->buttons[i], GetTickCount());
-    ReleaseMutex(lcd->button_lock);
+    ReleaseMutex(button_lock);
     return r;
 }
 
@@ -311,14 +322,16 @@ void lcd_close(LcdLink* lcd) {
     }
 }
 
+// The button lock stays (see lcd_init). The frame lock and the frame-ready signal are
+// the main thread's: a running update thread holds its own duplicates.
 void lcd_deinit(LcdLink* lcd) {
     if (!lcd->initialised)
         return;
+    uint32_t r = lgLcdDeInit();
     CloseHandle(lcd->frame_ready);
     CloseHandle(lcd->frame_lock);
-    CloseHandle(lcd->button_lock);
-    lcd->frame_ready = lcd->frame_lock = lcd->button_lock = nullptr;
-    lcd_check(lgLcdDeInit(), kSrc, 539);
+    lcd->frame_ready = lcd->frame_lock = nullptr;
+    lcd_check(r, kSrc, 539);
     lcd->initialised = 0;
 }
 
