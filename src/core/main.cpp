@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "core/app.h"
+#include "core/frame.h"
 #include "core/version.h"
 #include "meters/net.h"
 
@@ -74,28 +75,14 @@ bool frame(App* app, HWND w) {
     if (f.quit_requested > 0)
         return false;
 
-    slots_animate_frame(app->slots, &f.anim_counter);
-    if (f.frame_counter == 0) {
-        f.one_second_tick = 1;
-        f.blink ^= 1;
-    } else {
-        f.one_second_tick = 0;
-    }
-    net_sample(app);
+    frame_begin(app);
     check_restart_keys();
     if (lcd_all_buttons_down(&app->lcd))
         ++f.quit_requested;
     int32_t events[SLOT_COUNT];
     for (int i = 0; i < SLOT_COUNT; ++i)
         events[i] = lcd_read_button(&app->lcd, i);
-    slots_apply_buttons(app->slots, events);
-    topline_draw(app);
-    if (!notice_step(&app->notices, app_frame(app), f.now)) {
-        cpumem_draw(&app->cpu, app_frame(app));
-        net_draw_panel(app);
-    }
-    modules_update_all(app);
-    slots_draw_all(app);
+    frame_compose(app, events);
 
     if (lcd_device_lost(&app->lcd) != 0) {
         pump_for(w, 1000);
