@@ -1,6 +1,7 @@
 // Portable pieces of the error log and the host-application watch.
 #include "services/util.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -62,4 +63,32 @@ bool build_lcdmon_path(const char* dir, char* out, size_t cap) {
 // elapsed time is the unsigned difference, so the counter's wrap changes nothing.
 bool tick_wait_over(uint32_t start, uint32_t now, uint32_t ms) {
     return now - start >= ms;
+}
+
+bool text_iequal_n(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+        if (x == '\0')
+            return true;
+    }
+    return true;
+}
+
+bool text_iequal(const char* a, const char* b) {
+    return text_iequal_n(a, b, SIZE_MAX);
+}
+
+uint16_t read_le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t read_le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }

@@ -22,6 +22,19 @@ size_t log_build_line(char* out, size_t cap, const char* date, const char* time,
 // `now`.
 bool tick_wait_over(uint32_t start, uint32_t now, uint32_t ms);
 
+// Compares the first n characters of a and b ignoring ASCII case (bytes from 0x80 up
+// compare as they are); a text that ends earlier matches only where both end.
+//   ("- WINAMP x", "- Winamp", 8) -> true; ("ab", "abc", 3) -> false
+bool text_iequal_n(const char* a, const char* b, size_t n);
+// Whole texts equal ignoring ASCII case: ("Date_Format", "date_format") -> true;
+// ("\xC4", "\xE4") -> false (only ASCII letters fold); ("ab", "abc") -> false.
+bool text_iequal(const char* a, const char* b);
+
+// Little-endian numbers in records from other programs: {0x34, 0x12} -> 0x1234;
+// {0xFE, 0xFF, 0xFF, 0xFF} -> 0xFFFFFFFE (a signed field casts it to -2).
+uint16_t read_le16(const uint8_t* p);
+uint32_t read_le32(const uint8_t* p);
+
 struct OsFlags {
     int32_t is_wow64;
     int32_t vista_or_later;
