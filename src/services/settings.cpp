@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "draw/notice.h"
+#include "services/util.h"
 
 namespace {
 
@@ -18,19 +19,6 @@ constexpr int kLineBuffer = 1024;
 // The six white-space characters of the C locale; bytes from 0x80 up are ordinary.
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// "Date_Format" == "date_format"; "\xC4" != "\xE4" (only ASCII letters fold).
-bool keys_equal(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        if (ascii_lower(*a) != ascii_lower(*b))
-            return false;
-    }
-    return *a == *b;
 }
 
 char* copy_text(const char* text, size_t len) {
@@ -44,7 +32,7 @@ char* copy_text(const char* text, size_t len) {
 
 SettingEntry* find_entry(const SettingsList* list, const char* key) {
     for (SettingEntry* e = list->head; e; e = e->next) {
-        if (keys_equal(e->key, key))
+        if (text_iequal(e->key, key))
             return e;
     }
     return nullptr;
@@ -122,7 +110,7 @@ void parse_line(SettingsList* list, const char* line) {
     size_t value_len = static_cast<size_t>(end - value);
 
     SettingEntry* created = store(list, key, key_len, value, value_len);
-    if (created && keys_equal(created->key, "include")) {
+    if (created && text_iequal(created->key, "include")) {
         // Read at this point, into the same list. The entry now exists, so later
         // "include" lines only change its value: at most one file is ever followed.
         // The path is copied because such a line frees the value it replaces.
@@ -203,6 +191,14 @@ const char* settings_get(const SettingsList* list, const char* key) {
 int32_t settings_get_int(const SettingsList* list, const char* key, int32_t def) {
     const char* value = settings_get(list, key);
     return value ? parse_signed(value) : def;
+}
+
+bool settings_text_equal(const char* a, const char* b) {
+    return text_iequal(a, b);
+}
+
+uint32_t settings_parse_unsigned(const char* text) {
+    return static_cast<uint32_t>(parse_unsigned(text));
 }
 
 void settings_free(SettingsList* list) {

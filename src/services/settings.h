@@ -27,6 +27,10 @@ struct GeneralSettings {
 int settings_read(SettingsList* list, const char* path);
 const char* settings_get(const SettingsList* list, const char* key);
 int32_t settings_get_int(const SettingsList* list, const char* key, int32_t def);
+// Equal texts with ASCII letters compared without case ("Date_Format" == "date_format").
+bool settings_text_equal(const char* a, const char* b);
+// The leading number of a text read as the settings read unsigned values.
+uint32_t settings_parse_unsigned(const char* text);
 void settings_free(SettingsList* list);
 // Start-up: defaults, read "lcdkorvane.txt" from the current directory, warnings as
 // notices (now = tick count for the notice queue), general keys.
