@@ -10,7 +10,7 @@
 #include "draw/draw.h"
 #include "draw/notice.h"
 #include "screen/slots.h"
-#include "services/settings.h"
+#include "services/util.h"
 
 namespace {
 
@@ -237,10 +237,7 @@ void restart_poller(App* app) {
 
 // Bytes 01 02 00 80 -> 0x80000201 (negative).
 int32_t ts2_field(const uint8_t* record, int offset) {
-    const uint8_t* p = record + offset;
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                                (static_cast<uint32_t>(p[2]) << 16) |
-                                (static_cast<uint32_t>(p[3]) << 24));
+    return static_cast<int32_t>(read_le32(record + offset));
 }
 
 // "ann\0xyz" -> "ann"; a field full of letters with no zero -> all field_bytes of it.
@@ -302,11 +299,11 @@ void ts2_post_changes(const Ts2Snapshot* prev, const Ts2Snapshot* cur, NoticeQue
     char a[TS2_SERVER_NAME_BYTES + 1], b[TS2_SERVER_NAME_BYTES + 1];
     server_name(prev, a, sizeof a);
     server_name(cur, b, sizeof b);
-    if (!settings_text_equal(a, b))
+    if (!text_iequal(a, b))
         post_notice(q, now, kKeyServer, 0, "TS2: Server \"%s\"", b);
     channel_name(prev, a, sizeof a);
     channel_name(cur, b, sizeof b);
-    if (!settings_text_equal(a, b))
+    if (!text_iequal(a, b))
         post_notice(q, now, kKeyChannel, 0, "TS2: Channel \"%s\"", b);
 
     const int32_t own = ts2_own_id(cur);
