@@ -3,13 +3,21 @@ with the player's suffix stripped, the slot's bitrate and remaining (or elapsed)
 the slot handed on when the player closes, a short press announcing again, and a player
 that stops answering."""
 
+import functools
 import os
 import sys
 import time
 
 import harness
-from harness import E2E, region_diff, render
-from test_screen import SLOT_X, TEXT_LARGE, slot_frame
+from harness import E2E, region_diff
+from harness import render as _render
+from test_screen import SLOT_X, TEXT_LARGE
+from test_screen import slot_frame as _slot_frame
+
+
+# Expected pictures are drawn by a tool process: each one is drawn once.
+render = functools.lru_cache(maxsize=None)(_render)
+slot_frame = functools.lru_cache(maxsize=None)(_slot_frame)
 
 sys.path.insert(0, os.path.join(harness.REPO, "standins", "winamp"))
 import winamp  # noqa: E402
