@@ -23,7 +23,7 @@
 //   REFUSE / SERVE                 class object revoked / registered
 //   HANG <ms>                      the next call on the application object waits ms first
 //   FOREGROUND <0|1>               window shown and brought to the foreground / hidden
-//   QUIT                           events 9 and 8, window gone, exit once released
+//   QUIT                           events 9 and 8, then the window and the class go
 //   EXIT                           exit at once
 #include <winsock2.h>
 
@@ -720,19 +720,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR cmdline, int) {
         serve(true);
     CreateThread(nullptr, 0, control_thread, reinterpret_cast<void*>(listener), 0, nullptr);
 
-    // Runs until EXIT, or after QUIT once every object is released (at most 10 s).
-    DWORD quit_at = 0;
+    // Runs until EXIT. After QUIT the window and the class are gone, and the process
+    // stays so that the tests can read what the client released.
     for (;;) {
         MSG m;
         while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&m);
             DispatchMessageW(&m);
-        }
-        if (g.quitting) {
-            if (!quit_at)
-                quit_at = GetTickCount();
-            if ((g.apps == 0 && g.tracks == 0) || GetTickCount() - quit_at > 10000)
-                break;
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
     }
