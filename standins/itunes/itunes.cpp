@@ -15,6 +15,7 @@
 //   STATE                          counters of the calls seen and the player state
 //   TRACK <artist>\t<name>\t<duration s>\t<bitrate>   current track; event 4
 //   PLAYLIST <a>\t<n>\t<d>\t<b>\t<a>\t<n>\t...          tracks for Next/Previous
+//   NEXT                           the next playlist entry (as the player's own button)
 //   NOTRACK                        no current track (CurrentTrack fails)
 //   PLAY / STOP                    player state; event 2 / 3
 //   POSITION <s>                   player position
@@ -301,6 +302,16 @@ class EventsPoint final : public IConnectionPoint {
     std::vector<DWORD> mine_;
 };
 
+// The next or previous playlist entry becomes current (track-changed event).
+void step(int by) {
+    if (g.playlist.size() < 2)
+        return;
+    size_t n = g.playlist.size();
+    g.index = (g.index + n + (by > 0 ? 1 : n - 1)) % n;
+    set_track(g.playlist[g.index]);
+    PostMessageW(g.window, WM_FIRE, 4, 0);
+}
+
 class AppObject final : public Dual<IiTunes>, public IConnectionPointContainer {
   public:
     AppObject() : Dual(IID_IiTunes), point_(this) { ++g.apps; }
@@ -401,14 +412,6 @@ class AppObject final : public Dual<IiTunes>, public IConnectionPointContainer {
     }
 
   private:
-    static void step(int by) {
-        if (g.playlist.size() < 2)
-            return;
-        size_t n = g.playlist.size();
-        g.index = (g.index + n + (by > 0 ? 1 : n - 1)) % n;
-        set_track(g.playlist[g.index]);
-        PostMessageW(g.window, WM_FIRE, 4, 0);
-    }
     EventsPoint point_;
 };
 
@@ -550,6 +553,8 @@ std::string run_on_main(const std::string& verb, const std::string& args) {
         g.has_track = false;
         LeaveCriticalSection(&g.lock);
         fire(4);
+    } else if (verb == "NEXT") {
+        step(1);
     } else if (verb == "PLAY") {
         set_playing(true);
         fire(2);

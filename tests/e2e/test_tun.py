@@ -159,7 +159,9 @@ class Tun(E2E):
             self.it.track("Artist", "Film", 7200, 320)
             self.it.position(60)
             self.it.fire(3)
-            f = self.wait_slot(tun_slot("320k", "1:59:00"), 8)
+            self.wait_slot(tun_slot("320k", "1:59:00"), 8)
+            time.sleep(4.0)  # past the track notice
+            f = self.wait_slot(tun_slot("320k", "1:59:00"), 3)
             harness.save_png(f.pixels, os.path.join(DOCS, "frame-tun.png"))
 
     def test_incompatible_player_is_released_and_retried(self):
