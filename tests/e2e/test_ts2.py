@@ -215,6 +215,24 @@ class Ts2(E2E):
         flips = [c for c in self.ts.calls(since) if c.entry == "flags"]
         self.assertEqual(len(flips), 1, "got %d flips for one press, expected 1" % len(flips))
 
+    def test_long_press_lists_the_channel(self):
+        self.start_client()
+        self.ts2_applet()
+        players = [ts2.player(1, 7, "me"), ts2.player(2, 7, "%s%n", 0x08),
+                   ts2.player(3, 9, "far")]
+        self.lobby(players, 3, 2)
+        self.wait_slot(slot_expected("filled", "3", "2"), "connected")
+        text = 'TS2: Channel "Lobby": me, (%s%n)'
+        band = region(render((TEXT_LARGE, 0, 8, text)), 0, 8, 159, 20)
+        self.vg.press(SLOT, 800)
+        deadline = time.monotonic() + 30  # behind the notices of the connection
+        shown = False
+        while time.monotonic() < deadline and not shown:
+            shown = any(region(f.pixels, 0, 8, 159, 20) == band
+                        for f in self.vg.frames_since())
+            time.sleep(0.3)
+        self.assertTrue(shown, "the channel list %r never showed" % text)
+
     # -- notices --------------------------------------------------------------------------
 
     def test_session_notices_in_order(self):
