@@ -69,23 +69,30 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "MIT licence, the LCDKorvane develop
 
 !insertmacro MUI_LANGUAGE "English"
 
-; Asks a running applet to end (WM_CLOSE to its hidden window, as at log-off) and waits
-; up to 5 s, so its program file can be replaced or removed.
+; Asks a running applet to end (WM_CLOSE to its hidden window, as at log-off), then waits
+; up to 30 s until its program file can be written: the window goes at once, the process
+; only after its teardown, and a running program's file cannot be replaced or removed.
 !macro CLOSE_APPLET un
 Function ${un}CloseApplet
   FindWindow $0 "${WND_CLASS}" "${WND_TITLE}"
   ${If} $0 <> 0
     DetailPrint "Ending the running LCDKorvane"
     SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=2000
+  ${EndIf}
+  ${If} ${FileExists} "$INSTDIR\LCDKorvane.exe"
     StrCpy $1 0
     ${Do}
-      Sleep 250
-      IntOp $1 $1 + 1
-      FindWindow $0 "${WND_CLASS}" "${WND_TITLE}"
-      ${If} $0 = 0
-      ${OrIf} $1 >= 20
+      ClearErrors
+      FileOpen $2 "$INSTDIR\LCDKorvane.exe" a
+      ${IfNot} ${Errors}
+        FileClose $2
         ${ExitDo}
       ${EndIf}
+      IntOp $1 $1 + 1
+      ${If} $1 >= 120
+        ${ExitDo}
+      ${EndIf}
+      Sleep 250
     ${Loop}
   ${EndIf}
 FunctionEnd
@@ -102,7 +109,16 @@ Section "LCDKorvane" SecMain
   SectionIn RO
   Call CloseApplet
   SetOutPath "$INSTDIR"
+  ; A program file still in use is an error, never a silent keep of the old program.
+  SetOverwrite try
+  ClearErrors
   File "${STAGE}\LCDKorvane.exe"
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\LCDKorvane.exe is in use and could not be replaced.$\r$\nEnd LCDKorvane (all four soft buttons together) and run the installer again." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+  SetOverwrite on
   File "${STAGE}\readme.txt"
   File "${STAGE}\LICENSE.txt"
   File "/oname=lcdkorvane-sample.txt" "${STAGE}\lcdkorvane.txt"
