@@ -331,6 +331,12 @@ int draw_picture(LcdBitmap* frame, int flags, int x, int y, int width, int rows,
     return 0;
 }
 
+void draw_pixel(LcdBitmap* frame, int x, int y) {
+    const long long index = static_cast<long long>(y) * LCD_WIDTH + x;
+    if (index >= 0 && index < LCD_PIXELS)
+        frame->pixels[index] = 255;
+}
+
 Glyph font_glyph(bool large, int code) {
     if (code < kFirstCode || code > 255)
         return Glyph{0, large ? 13 : 8, nullptr};

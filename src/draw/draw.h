@@ -35,6 +35,10 @@ enum PictureFlags : int {
 // on at the left of the next row; indexes outside 0..6879 are skipped. Returns 0.
 int draw_picture(LcdBitmap* frame, int flags, int x, int y, int width, int rows,
                  const char* picture);
+// Lights pixel (x, y): index y * 160 + x, skipped when it lies outside 0..6879 (so,
+// like a picture, a column past the right edge lands in the next row).
+//   (159, 42) -> index 6879; (160, 0) -> index 160; (0, 43) and (-1, 0) -> nothing
+void draw_pixel(LcdBitmap* frame, int x, int y);
 // Draws one character (code 32..255) and returns its advance (never negative).
 int draw_char(LcdBitmap* frame, int flags, int x, int y, int code);
 // Draws text byte by byte; returns the sum of the advances (with TEXT_MEASURE: the

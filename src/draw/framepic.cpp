@@ -1,5 +1,7 @@
 #include "draw/framepic.h"
 
+#include "services/util.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -211,8 +213,8 @@ bool png_decode(const std::vector<uint8_t>& png, RgbImage* image) {
         if (z.size() - zp < 5 || (z[zp] & 0x06) != 0) // only stored blocks
             return false;
         last = (z[zp] & 1) != 0;
-        const size_t n = z[zp + 1] | (z[zp + 2] << 8);
-        const size_t nn = z[zp + 3] | (z[zp + 4] << 8);
+        const size_t n = read_le16(z.data() + zp + 1);
+        const size_t nn = read_le16(z.data() + zp + 3);
         if ((n ^ nn) != 0xFFFF || z.size() - zp - 5 < n)
             return false;
         raw.insert(raw.end(), z.begin() + zp + 5, z.begin() + zp + 5 + n);

@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "link/lcd.h"
+#include "services/registry_win.h"
 #include "services/util.h"
 
 namespace {
@@ -159,20 +160,15 @@ DWORD WINAPI on_soft_buttons(int device, DWORD mask, void* context) {
 
 char* read_text(HKEY key, const char* name, int line, const char* what) {
     char buf[512];
-    DWORD size = 511, type = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) !=
-        ERROR_SUCCESS) {
+    if (!reg_read_text(key, name, buf, sizeof buf)) {
         log_error(kSrc, line, GetLastError(), "%s", what);
         SetLastError(0);
         return nullptr;
     }
-    if (size > 511)
-        size = 511;
+    const size_t size = strlen(buf);
     char* text = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
-    if (text) {
-        memcpy(text, buf, size);
-        text[size] = '\0';
-    }
+    if (text)
+        memcpy(text, buf, size + 1);
     return text;
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "services/lookup_proc_win.h"
+#include "services/registry_win.h"
 
 #include "draw/draw.h"
 #include "link/lgclient.h"
@@ -60,13 +61,11 @@ bool load() {
             "SOFTWARE\\Classes\\CLSID\\{FE750200-B72E-11d9-829B-0050DA1A72D3}\\ServerBinary", 0,
             KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    char path[261] = {};
-    DWORD size = 260, type = 0;
-    LONG r = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &size);
+    char path[261];
+    const bool read = reg_read_text(key, nullptr, path, sizeof path);
     RegCloseKey(key);
-    if (r != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+    if (!read)
         return false;
-    path[size < 260 ? size : 260] = '\0';
     g_client.library = LoadLibraryA(path);
     if (g_client.library) {
         g_client.get_interface = lookup_proc<GetInterfaceFn>(g_client.library, "GetInterface");

@@ -27,15 +27,9 @@ const char kLabel[] = " XXXXXXXXXXXXXXXXX "
                       " XXXXXXXXXXXXXXXXX ";
 static_assert(sizeof kLabel == 19 * 13 + 1, "label block is 19 x 13");
 
-void set_pixel(LcdBitmap* frame, int x, int y) {
-    int index = y * LCD_WIDTH + x;
-    if (index >= 0 && index < LCD_PIXELS)
-        frame->pixels[index] = 255;
-}
-
 void hline(LcdBitmap* frame, int y, int x0, int x1) {
     for (int x = x0; x <= x1; ++x)
-        set_pixel(frame, x, y);
+        draw_pixel(frame, x, y);
 }
 
 // len pixels rightwards from kBarLeft.
@@ -131,9 +125,9 @@ void cpumem_draw_frame(LcdBitmap* frame) {
     hline(frame, 14, 2, 77);
     hline(frame, 20, 2, 77);
     for (int y = 9; y <= 13; ++y)
-        set_pixel(frame, 78, y);
+        draw_pixel(frame, 78, y);
     for (int y = 15; y <= 19; ++y)
-        set_pixel(frame, 78, y);
+        draw_pixel(frame, 78, y);
 }
 
 void cpumem_draw_bars(const CpuMeter* meter, LcdBitmap* frame) {

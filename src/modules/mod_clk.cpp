@@ -7,45 +7,31 @@
 #include "draw/draw.h"
 #include "screen/slots.h"
 #include "services/settings.h"
+#include "services/util.h"
 
 namespace {
 
 const char kClkTag[] = "CLK";
 const int32_t kDefaultZones[] = {0, 2, 12, 21, 26}; // UTC, CET, JST, PST, EST
 
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Case-insensitive match of token[0..len) against a whole abbreviation.
 bool token_is(const char* token, size_t len, const char* word) {
-    size_t i = 0;
-    for (; i < len; ++i) {
-        if (word[i] == '\0' || lower(token[i]) != lower(word[i]))
-            return false;
-    }
-    return word[i] == '\0';
-}
-
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+    return text_iequal_n(token, word, len) && strlen(word) == len;
 }
 
 int32_t le32(const uint8_t* p) {
-    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                                (static_cast<uint32_t>(p[2]) << 16) |
-                                (static_cast<uint32_t>(p[3]) << 24));
+    return static_cast<int32_t>(read_le32(p));
 }
 
 void read_time(const uint8_t* p, ClkTime* t) {
-    t->year = le16(p);
-    t->month = le16(p + 2);
-    t->day_of_week = le16(p + 4);
-    t->day = le16(p + 6);
-    t->hour = le16(p + 8);
-    t->minute = le16(p + 10);
-    t->second = le16(p + 12);
-    t->milliseconds = le16(p + 14);
+    t->year = read_le16(p);
+    t->month = read_le16(p + 2);
+    t->day_of_week = read_le16(p + 4);
+    t->day = read_le16(p + 6);
+    t->hour = read_le16(p + 8);
+    t->minute = read_le16(p + 10);
+    t->second = read_le16(p + 12);
+    t->milliseconds = read_le16(p + 14);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "modules/mod_clk.h"
+#include "services/registry_win.h"
 #include "services/util.h"
 
 namespace {
@@ -29,13 +30,8 @@ void win_get_utc(void*, ClkTime* utc) {
 // record's UTF-16 name; left as it was when the value is missing.
 void read_name(HKEY key, const char* value, uint16_t name[32]) {
     char buf[64];
-    DWORD size = sizeof buf;
-    DWORD type = 0;
-    if (RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) !=
-        ERROR_SUCCESS)
+    if (!reg_read_text(key, value, buf, sizeof buf))
         return;
-    size_t n = size < sizeof buf ? size : sizeof buf - 1;
-    buf[n] = '\0';
     size_t i = 0;
     for (; i < 31 && buf[i]; ++i)
         name[i] = static_cast<uint8_t>(buf[i]);

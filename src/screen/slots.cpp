@@ -7,6 +7,7 @@
 #include "core/app.h"
 #include "draw/draw.h"
 #include "services/settings.h"
+#include "services/util.h"
 
 namespace {
 
@@ -32,32 +33,11 @@ bool is_separator(char c) {
     return c == ' ' || c == '\t';
 }
 
-char ascii_upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-// ASCII case-insensitive equality: "net" == "NET", "Clk" == "CLK", "NE" != "NET".
-bool tag_equal(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        if (ascii_upper(*a) != ascii_upper(*b))
-            return false;
-        if (*a == '\0')
-            return true;
-    }
-}
-
-// Lights one pixel; positions whose linear index falls outside the frame are skipped.
-void lit(LcdBitmap* frame, int32_t x, int32_t y) {
-    const int64_t index = static_cast<int64_t>(y) * LCD_WIDTH + x;
-    if (index >= 0 && index < LCD_PIXELS)
-        frame->pixels[index] = 255;
-}
-
 const Module* find_module(const Module* modules, const char* tag) {
     if (modules == nullptr)
         return nullptr;
     for (int i = 0; i < MODULE_COUNT; ++i) {
-        if (modules[i].tag != nullptr && tag_equal(modules[i].tag, tag))
+        if (modules[i].tag != nullptr && text_iequal(modules[i].tag, tag))
             return &modules[i];
     }
     return nullptr;
@@ -165,7 +145,7 @@ int32_t slot_plus_marks(const Slot* slot, const char* tag) {
     if (tag == nullptr)
         return 0;
     for (int k = 0; k < slot->count && k < SLOT_MAX_TAGS; ++k) {
-        if (tag_equal(slot->tags[k], tag))
+        if (text_iequal(slot->tags[k], tag))
             return slot->plus[k];
     }
     return 0;
@@ -175,14 +155,14 @@ void slot_draw_frame(LcdBitmap* frame, const Slot* slot, const char* title) {
     const int32_t x = slot->x;
     const int32_t y = slot->y;
     for (int32_t c = x + 1; c <= x + 37; ++c)
-        lit(frame, c, y);
+        draw_pixel(frame, c, y);
     for (int32_t r = y + 1; r <= y + 20; ++r) {
-        lit(frame, x, r);
-        lit(frame, x + 38, r);
+        draw_pixel(frame, x, r);
+        draw_pixel(frame, x + 38, r);
     }
     const int w = draw_text(frame, TEXT_SYMBOLS | TEXT_OPAQUE | TEXT_INVERT, x + 1, y + 1, title);
     for (int32_t c = x + 1; c <= x + w; ++c)
-        lit(frame, c, y + 6);
+        draw_pixel(frame, c, y + 6);
 }
 
 void slots_apply_button(Slot* slot, int32_t event) {

@@ -14,10 +14,6 @@ namespace {
 constexpr int64_t kFileTimeDay = 864000000000LL; // one day in 100 ns units
 constexpr int kMaxEnvelopes = 6;                 // 7 or more unread: the many-mail mark
 
-void lit(LcdBitmap* frame, int x, int y) {
-    frame->pixels[y * LCD_WIDTH + x] = 255;
-}
-
 } // namespace
 
 // Time width 35, date width 20: k = 0 -> 114, 1 -> 109, 2 -> 104 ... 17 -> 29, and
@@ -43,11 +39,11 @@ void topline_draw_mail(LcdBitmap* frame, uint32_t unread, int d, int w) {
         return;
     }
     draw_picture(frame, 0, 81, 2, TOPLINE_ENVELOPE_WIDTH, TOPLINE_ENVELOPE_ROWS, kTopLineEnvelope);
-    lit(frame, 89, 3);
-    lit(frame, 91, 3);
-    lit(frame, 90, 4);
-    lit(frame, 89, 5);
-    lit(frame, 91, 5);
+    draw_pixel(frame, 89, 3);
+    draw_pixel(frame, 91, 3);
+    draw_pixel(frame, 90, 4);
+    draw_pixel(frame, 89, 5);
+    draw_pixel(frame, 91, 5);
     char count[16];
     std::snprintf(count, sizeof count, "%u", static_cast<unsigned>(unread));
     draw_text(frame, 0, 93, 0, count);

@@ -1,6 +1,8 @@
 // Macro-key report decoding.
 #include "services/rawinput.h"
 
+#include "services/util.h"
+
 namespace {
 struct KeyBit {
     const char* name;
@@ -37,11 +39,8 @@ size_t rawinput_decode_record(const uint8_t* record, size_t size, const RawHidLa
     if (!record || size < layout.reports_at || size < layout.size_at + 4 ||
         size < layout.count_at + 4)
         return 0;
-    auto u32 = [&](size_t at) {
-        return static_cast<size_t>(record[at] | (record[at + 1] << 8) | (record[at + 2] << 16) |
-                                   (static_cast<uint32_t>(record[at + 3]) << 24));
-    };
-    const size_t each = u32(layout.size_at), count = u32(layout.count_at);
+    const size_t each = read_le32(record + layout.size_at);
+    const size_t count = read_le32(record + layout.count_at);
     if (each == 0)
         return 0;
     // Whole reports that fit, counted by division so that no sum can wrap.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -357,6 +358,25 @@ TEST(DrawText, SymbolTextWrapsLikeItsPictures) {
         EXPECT_EQ(advance, pen - c.x) << c.name;
         EXPECT_EQ(f.count(255), c.lit) << c.name;
         EXPECT_EQ(std::memcmp(f.bm.pixels, ref.bm.pixels, LCD_PIXELS), 0) << c.name;
+    }
+}
+
+// The one pixel setter: the picture index rule, nothing outside the frame.
+TEST(DrawPixel, LinearIndexInsideTheFrameOnly) {
+    struct {
+        int x, y;
+        int index; // -1: nothing lit
+    } cases[] = {
+        {0, 0, 0},          {159, 42, 6879},    {160, 0, 160},      {-1, 1, 159},
+        {0, 43, -1},        {-1, 0, -1},        {160, 42, -1},      {0, -1, -1},
+        {INT32_MAX, 0, -1}, {0, INT32_MIN, -1}, {INT32_MIN, 0, -1}, {5, 10, 1605},
+    };
+    for (auto& c : cases) {
+        Frame f;
+        draw_pixel(&f.bm, c.x, c.y);
+        EXPECT_EQ(f.count(255), c.index < 0 ? 0 : 1) << c.x << "," << c.y;
+        if (c.index >= 0)
+            EXPECT_EQ(f.bm.pixels[c.index], 255) << c.x << "," << c.y;
     }
 }
 

@@ -1,6 +1,7 @@
 // Error-log line building, the LCDMon.exe path rule and the macro-key decoder.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -181,6 +182,41 @@ TEST(RawInputRecord, DecodesOnlyWholeReportsInsideTheRecord) {
         else
             EXPECT_EQ(key, nullptr) << c.name;
     }
+}
+
+// The one case-insensitive comparison: settings keys, slot tags and zone names.
+TEST(TextIequal, OnlyAsciiLettersFold) {
+    struct {
+        const char* a;
+        const char* b;
+        size_t n; // SIZE_MAX: whole texts (text_iequal)
+        bool equal;
+    } cases[] = {
+        {"Date_Format", "date_format", SIZE_MAX, true},
+        {"net", "NET", SIZE_MAX, true},
+        {"NE", "NET", SIZE_MAX, false},
+        {"NET", "NE", SIZE_MAX, false},
+        {"", "", SIZE_MAX, true},
+        {"\xC4", "\xE4", SIZE_MAX, false}, // A and a with diaeresis: not ASCII
+        {"[", "{", SIZE_MAX, false},       // 0x5B and 0x7B differ by the case bit only
+        {"@", "`", SIZE_MAX, false},
+        {"CETx", "cet", 3, true},
+        {"CE", "cet", 3, false},
+        {"cet", "CE", 3, false},
+        {"x", "y", 0, true},
+    };
+    for (auto& c : cases) {
+        const bool got = c.n == SIZE_MAX ? text_iequal(c.a, c.b) : text_iequal_n(c.a, c.b, c.n);
+        EXPECT_EQ(got, c.equal) << "\"" << c.a << "\" vs \"" << c.b << "\", " << c.n;
+    }
+}
+
+TEST(ReadLe, LowByteFirst) {
+    const uint8_t bytes[] = {0x34, 0x12, 0xFE, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(read_le16(bytes), 0x1234);
+    EXPECT_EQ(read_le32(bytes + 2), 0xFFFFFFFEu);
+    EXPECT_EQ(static_cast<int32_t>(read_le32(bytes + 2)), -2);
+    EXPECT_EQ(read_le32(bytes), 0xFFFE1234u);
 }
 
 } // namespace
