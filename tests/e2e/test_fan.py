@@ -98,6 +98,7 @@ class Fan(E2E):
         self.wait_shown(3, "Pump", timeout=1)  # the other slot did not move
         # The skipped entry shows as soon as SpeedFan publishes its sensor.
         self.sf.readings(temps=[4520], fans=[2250, 1400, 900, 800, 700, 600], volts=[1184])
+        time.sleep(1.5)  # read on the next one-second tick
         self.vg.press(0, 200)
         deadline = time.monotonic() + 3
         while time.monotonic() < deadline:
