@@ -5,6 +5,8 @@
 //   render text <flags> <x> <y> <text>     draw_text at (x, y)
 //   render rtext <flags> <end> <y> <text>  draw_text at (end - width, y)
 //   render right <slot_x> <y> <text>       a module's right-aligned line
+//   render ramp <slot_x> <y> <level> <muted>  the speaker module's volume ramp
+//   render speakers <slot_x> <y> <config>  the speaker module's configuration picture
 //   (commands may follow one another)
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <memory>
 
 #include "draw/draw.h"
+#include "modules/mod_spk.h"
 
 int main(int argc, char** argv) {
     auto frame = std::make_unique<LcdBitmap>();
@@ -30,6 +33,13 @@ int main(int argc, char** argv) {
             i += 5;
         } else if (strcmp(cmd, "right") == 0 && i + 3 < argc) {
             draw_text_right(f, atoi(argv[i + 1]), atoi(argv[i + 2]), argv[i + 3]);
+            i += 4;
+        } else if (strcmp(cmd, "ramp") == 0 && i + 4 < argc) {
+            spk_draw_ramp(f, atoi(argv[i + 1]), atoi(argv[i + 2]), atoi(argv[i + 3]),
+                          atoi(argv[i + 4]));
+            i += 5;
+        } else if (strcmp(cmd, "speakers") == 0 && i + 3 < argc) {
+            spk_draw_config(f, atoi(argv[i + 1]), atoi(argv[i + 2]), atoi(argv[i + 3]));
             i += 4;
         } else {
             fprintf(stderr, "usage: render text|rtext <flags> <x> <y> <text> | right <x> <y> "

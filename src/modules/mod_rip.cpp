@@ -32,10 +32,17 @@ size_t rip_take_title(char* out, size_t cap, const char* raw, int n) {
 
 // Width 36: "Notepad" -> "Notepad"; "Untitled - Notepad" -> "Untitled"; "WWWWWWW"
 // (6 px each) -> "WWWWWW"; a single wide character stays.
+// Widths only grow with each character, so the kept part is the longest start that fits
+// (at least one character), found in one pass.
 size_t rip_fit_title(char* text, int max_width) {
-    size_t len = strlen(text);
-    while (len > 1 && draw_text(nullptr, TEXT_MEASURE, 0, 0, text) > max_width)
-        text[--len] = '\0';
+    size_t len = 0;
+    long width = 0;
+    for (; text[len] != '\0'; ++len) {
+        width += draw_char(nullptr, TEXT_MEASURE, 0, 0, static_cast<unsigned char>(text[len]));
+        if (width > max_width && len > 0)
+            break;
+    }
+    text[len] = '\0';
     return len;
 }
 

@@ -12,8 +12,10 @@
 //   SHOW / HIDE      make the window visible / hidden (while pumping)
 //   STATE            -> "OK hanging=0|1 hung=0|1 visible=0|1" (hung: the system's view)
 //   EXIT <code>      ends the program with this exit code
-#include <windows.h>
+// winsock2.h before windows.h
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,234 @@
+// Sets and reads the sound system of a Wine prefix for the speaker module's tests:
+// the master volume and mute of mixer device 0 (the speakers destination line), the
+// DirectSound speaker configuration, and what Core Audio reports.
+//
+// Usage (prints one line "OK ..." or "ERR ..."; exit code 0 on success):
+//   mixerctl get                 -> OK volume=V min=A max=B mute=M
+//   mixerctl volume V            set the mixer volume control to V (raw value)
+//   mixerctl mute 0|1            set the mixer mute control
+//   mixerctl speaker             -> OK config=0xXXXXXXXX (DirectSound)
+//   mixerctl speaker N           SetSpeakerConfig(N)
+//   mixerctl hook                places sndhook.dll into the applet (runs until ended)
+//   mixerctl probe               -> OK enumerator=hr endpoint=hr level=L mute=M dsound=hr
+//                                   mixer=r version=major.minor
+#include <windows.h>
+
+#include <dsound.h>
+#include <endpointvolume.h>
+#include <mmdeviceapi.h>
+#include <mmsystem.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const CLSID kEnumeratorClsid = {
+    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
+const IID kEnumeratorIid = {
+    0xA95664D2, 0x9614, 0x4F35, {0xA7, 0x46, 0xDE, 0x8D, 0xB6, 0x36, 0x17, 0xE6}};
+const IID kEndpointVolumeIid = {
+    0x5CDF2C82, 0x841E, 0x4546, {0x97, 0x22, 0x0C, 0xF7, 0x40, 0x78, 0x22, 0x9A}};
+
+struct Mixer {
+    HMIXER handle;
+    MIXERLINEA line;
+};
+
+bool open_mixer(Mixer& m) {
+    if (mixerOpen(&m.handle, 0, 0, 0, MIXER_OBJECTF_MIXER) != MMSYSERR_NOERROR)
+        return false;
+    std::memset(&m.line, 0, sizeof m.line);
+    m.line.cbStruct = sizeof m.line;
+    m.line.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_SPEAKERS;
+    if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(m.handle), &m.line,
+                          MIXER_OBJECTF_HMIXER | MIXER_GETLINEINFOF_COMPONENTTYPE) !=
+        MMSYSERR_NOERROR) {
+        mixerClose(m.handle);
+        return false;
+    }
+    return true;
+}
+
+bool control(Mixer& m, DWORD type, MIXERCONTROLA& c) {
+    MIXERLINECONTROLSA lc;
+    std::memset(&lc, 0, sizeof lc);
+    std::memset(&c, 0, sizeof c);
+    lc.cbStruct = sizeof lc;
+    lc.dwLineID = m.line.dwLineID;
+    lc.dwControlType = type;
+    lc.cControls = 1;
+    lc.cbmxctrl = sizeof c;
+    lc.pamxctrl = &c;
+    return mixerGetLineControlsA(reinterpret_cast<HMIXEROBJ>(m.handle), &lc,
+                                 MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE) ==
+           MMSYSERR_NOERROR;
+}
+
+MMRESULT value(Mixer& m, const MIXERCONTROLA& c, DWORD* v, bool set) {
+    MIXERCONTROLDETAILS d;
+    std::memset(&d, 0, sizeof d);
+    d.cbStruct = sizeof d;
+    d.dwControlID = c.dwControlID;
+    d.cChannels = 1;
+    d.cbDetails = sizeof(DWORD);
+    d.paDetails = v;
+    if (set)
+        return mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(m.handle), &d,
+                                      MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE);
+    return mixerGetControlDetailsA(reinterpret_cast<HMIXEROBJ>(m.handle), &d,
+                                   MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE);
+}
+
+int fail(const char* what, unsigned long code) {
+    std::printf("ERR %s %lu\n", what, code);
+    return 1;
+}
+
+typedef HRESULT(WINAPI* DirectSoundCreateFn)(LPCGUID, IDirectSound**, IUnknown*);
+
+HRESULT direct_sound(IDirectSound** ds) {
+    *ds = nullptr;
+    HMODULE lib = LoadLibraryA("dsound.dll");
+    if (!lib)
+        return E_FAIL;
+    DirectSoundCreateFn create = reinterpret_cast<DirectSoundCreateFn>(
+        reinterpret_cast<void*>(GetProcAddress(lib, "DirectSoundCreate")));
+    return create ? create(nullptr, ds, nullptr) : E_FAIL;
+}
+
+int probe() {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IMMDeviceEnumerator* e = nullptr;
+    HRESULT he = CoCreateInstance(kEnumeratorClsid, nullptr, CLSCTX_INPROC_SERVER, kEnumeratorIid,
+                                  reinterpret_cast<void**>(&e));
+    HRESULT hd = E_FAIL;
+    float level = -1.0f;
+    BOOL mute = 0;
+    if (e) {
+        IMMDevice* d = nullptr;
+        hd = e->GetDefaultAudioEndpoint(eRender, eConsole, &d);
+        if (d) {
+            IAudioEndpointVolume* v = nullptr;
+            d->Activate(kEndpointVolumeIid, CLSCTX_INPROC_SERVER, nullptr,
+                        reinterpret_cast<void**>(&v));
+            if (v) {
+                v->GetMasterVolumeLevelScalar(&level);
+                v->GetMute(&mute);
+                v->Release();
+            }
+            d->Release();
+        }
+        e->Release();
+    }
+    IDirectSound* ds = nullptr;
+    HRESULT hs = direct_sound(&ds);
+    Mixer m;
+    bool mixer = open_mixer(m);
+    if (mixer)
+        mixerClose(m.handle);
+    std::printf("productinfo=%d ",
+                GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProductInfo") ? 1 : 0);
+    OSVERSIONINFOA vi;
+    std::memset(&vi, 0, sizeof vi);
+    vi.dwOSVersionInfoSize = sizeof vi;
+    GetVersionExA(&vi);
+    std::printf("OK enumerator=0x%08lx endpoint=0x%08lx level=%.3f mute=%d dsound=0x%08lx mixer=%d "
+                "version=%lu.%lu\n",
+                static_cast<unsigned long>(he), static_cast<unsigned long>(hd), level,
+                static_cast<int>(mute), static_cast<unsigned long>(hs), mixer ? 1 : 0,
+                vi.dwMajorVersion, vi.dwMinorVersion);
+    CoUninitialize();
+    return 0;
+}
+
+} // namespace
+
+// Places sndhook.dll into the applet through a global message hook and keeps the hook
+// until this program is ended: posts a harmless WM_NULL to the applet's window now and
+// then, so its message pump calls the hook (which loads the library there).
+int hook() {
+    HMODULE lib = LoadLibraryA("sndhook.dll");
+    HOOKPROC proc = lib ? reinterpret_cast<HOOKPROC>(
+                              reinterpret_cast<void*>(GetProcAddress(lib, "SndHookProc@12")))
+                        : nullptr;
+    if (lib && !proc)
+        proc =
+            reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(lib, "SndHookProc")));
+    if (!proc)
+        return fail("sndhook.dll", GetLastError());
+    HHOOK h = SetWindowsHookExA(WH_GETMESSAGE, proc, lib, 0);
+    if (!h)
+        return fail("SetWindowsHookEx", GetLastError());
+    std::printf("OK hooked\n");
+    std::fflush(stdout);
+    for (;;) {
+        if (HWND applet = FindWindowA("LCDKorvaneWnd", "LCDKorvane"))
+            PostMessageA(applet, WM_NULL, 0, 0);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 250, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return fail("usage", 0);
+    const char* cmd = argv[1];
+    if (std::strcmp(cmd, "hook") == 0)
+        return hook();
+    if (std::strcmp(cmd, "probe") == 0)
+        return probe();
+    if (std::strcmp(cmd, "speaker") == 0) {
+        IDirectSound* ds = nullptr;
+        HRESULT hr = direct_sound(&ds);
+        if (FAILED(hr) || !ds)
+            return fail("DirectSoundCreate", static_cast<unsigned long>(hr));
+        if (argc > 2) {
+            hr = ds->SetSpeakerConfig(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 0)));
+            if (FAILED(hr))
+                return fail("SetSpeakerConfig", static_cast<unsigned long>(hr));
+            std::printf("OK\n");
+            return 0;
+        }
+        DWORD config = 0;
+        hr = ds->GetSpeakerConfig(&config);
+        if (FAILED(hr))
+            return fail("GetSpeakerConfig", static_cast<unsigned long>(hr));
+        std::printf("OK config=0x%08lx\n", config);
+        return 0;
+    }
+    // Mixer commands, several in one run: "volume 100 mute 1 get".
+    int rc = 0;
+    for (int i = 1; i < argc && rc == 0; ++i) {
+        Mixer m;
+        if (!open_mixer(m))
+            return fail("mixer", 0);
+        MIXERCONTROLA vol, mute;
+        bool has_vol = control(m, MIXERCONTROL_CONTROLTYPE_VOLUME, vol);
+        bool has_mute = control(m, MIXERCONTROL_CONTROLTYPE_MUTE, mute);
+        if (std::strcmp(argv[i], "get") == 0) {
+            DWORD v = 0, mu = 0;
+            if (!has_vol || value(m, vol, &v, false) != MMSYSERR_NOERROR)
+                rc = fail("volume", 0);
+            else if (!has_mute || value(m, mute, &mu, false) != MMSYSERR_NOERROR)
+                rc = fail("mute", 0);
+            else
+                std::printf("OK volume=%lu min=%lu max=%lu mute=%lu\n", v, vol.Bounds.dwMinimum,
+                            vol.Bounds.dwMaximum, mu);
+        } else if ((std::strcmp(argv[i], "volume") == 0 || std::strcmp(argv[i], "mute") == 0) &&
+                   i + 1 < argc) {
+            bool is_vol = argv[i][0] == 'v';
+            DWORD v = std::strtoul(argv[++i], nullptr, 0);
+            MMRESULT r = (is_vol ? has_vol : has_mute) ? value(m, is_vol ? vol : mute, &v, true)
+                                                       : MMSYSERR_ERROR;
+            rc = r == MMSYSERR_NOERROR ? (std::printf("OK\n"), 0) : fail("set", r);
+        } else {
+            rc = fail("usage", 0);
+        }
+        mixerClose(m.handle);
+    }
+    return rc;
+}
