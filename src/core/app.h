@@ -36,6 +36,7 @@ struct FrameState {
 };
 
 struct App {
+    ErrorLog log;
     LcdLink lcd;
     NoticeQueue notices;
     SettingsList settings;

@@ -26,15 +26,20 @@ struct AppLifetime {
     }
 } g_app_lifetime;
 
+// The hidden window's procedure; the window carries the application record in its
+// user data (set right after it is made; messages before that are only passed on).
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    switch (msg) {
-    case WM_CLOSE:
-    case WM_ENDSESSION:
-        ++g_app.frame.quit_requested;
-        break;
-    case WM_INPUT:
-        rawinput_on_input(&g_app.rawinput, reinterpret_cast<void*>(lp));
-        break;
+    App* app = reinterpret_cast<App*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (app) {
+        switch (msg) {
+        case WM_CLOSE:
+        case WM_ENDSESSION:
+            ++app->frame.quit_requested;
+            break;
+        case WM_INPUT:
+            rawinput_on_input(&app->rawinput, reinterpret_cast<void*>(lp));
+            break;
+        }
     }
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
@@ -42,8 +47,9 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 // Removes and dispatches every waiting message of the main thread. No window
 // filter: under Wine a message posted from another process to the hidden window
 // was at times not seen by a filtered PeekMessageA until something else touched
-// the queue, and the thread's only other windows are the system's own.
-void pump(HWND) {
+// the queue, and the thread's only other windows are the system's own. So it takes
+// no window.
+void pump() {
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&m);
@@ -51,14 +57,14 @@ void pump(HWND) {
     }
 }
 
-// Dispatches the window's messages for ms milliseconds, or until a quit request.
-int32_t pump_for(HWND w, DWORD ms) {
+// Dispatches the thread's messages for ms milliseconds, or until a quit request.
+int32_t pump_for(App* app, DWORD ms) {
     const DWORD start = GetTickCount();
-    while (g_app.frame.quit_requested == 0 && !tick_wait_over(start, GetTickCount(), ms)) {
-        pump(w);
+    while (app->frame.quit_requested == 0 && !tick_wait_over(start, GetTickCount(), ms)) {
+        pump();
         Sleep(5);
     }
-    return g_app.frame.quit_requested;
+    return app->frame.quit_requested;
 }
 
 void show_box(const char* text) {
@@ -67,11 +73,11 @@ void show_box(const char* text) {
 
 // One pass of the frame loop after the timer: builds and hands over one frame.
 // Returns false when the frame loop must end.
-bool frame(App* app, HWND w) {
+bool frame(App* app) {
     FrameState& f = app->frame;
     f.now = GetTickCount();
     f.frame_deadline.store(f.now + 100);
-    pump(w);
+    pump();
     if (f.quit_requested > 0)
         return false;
 
@@ -85,7 +91,7 @@ bool frame(App* app, HWND w) {
     frame_compose(app, events);
 
     if (lcd_device_lost(&app->lcd) != 0) {
-        pump_for(w, 1000);
+        pump_for(app, 1000);
         return false;
     }
     if (!lcd_update(&app->lcd)) {
@@ -109,6 +115,7 @@ void teardown(App* app) {
 
 int run(HINSTANCE instance) {
     App* app = &g_app;
+    log_open(&app->log);
     if (FindWindowA(kClass, kTitle))
         return 0; // another copy is running
 
@@ -125,6 +132,8 @@ int run(HINSTANCE instance) {
     HWND w = CreateWindowExA(0, kClass, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
     app->window = w;
+    if (w)
+        SetWindowLongPtrA(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
 
     detect_os(&app->os);
     app->lcd.wow64 = app->os.is_wow64;
@@ -158,13 +167,13 @@ int run(HINSTANCE instance) {
     int32_t open_failures = 0;
 
     while (app->frame.quit_requested == 0) {
-        pump(w);
+        pump();
         if (app->frame.quit_requested > 0)
             break;
         if (!find_lcdmon_window()) {
             launch_lcdmon(app->lcd.install_path);
             for (int i = 0; i < 30; ++i) {
-                pump_for(w, 100);
+                pump_for(app, 100);
                 if (find_lcdmon_window())
                     break;
             }
@@ -181,7 +190,7 @@ int run(HINSTANCE instance) {
                 show_box("Could not open the LCD display for usage.");
                 break;
             }
-            pump_for(w, 1000);
+            pump_for(app, 1000);
             lcd_deinit(&app->lcd);
             continue;
         }
@@ -192,7 +201,7 @@ int run(HINSTANCE instance) {
 
         while (app->frame.quit_requested == 0) {
             WaitForSingleObject(timer, 200);
-            if (!frame(app, w))
+            if (!frame(app))
                 break;
         }
 

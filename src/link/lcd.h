@@ -24,6 +24,7 @@ enum ButtonEvent : int32_t {
 
 struct LcdLink {
     int32_t initialised;
+    LgClient client; // the LCD Manager's server library and its entry points
     void* update_thread;
     void* frame_ready; // semaphore 0..1
     void* frame_lock;  // mutex over `sending` and `update_request`

@@ -27,6 +27,7 @@ struct UpdateThread {
     HANDLE frame_ready;
     HANDLE frame_lock;
     int32_t device;
+    LgClient client; // a copy; its library stays loaded through `pin`
     void* pin;
     volatile LONG stop;
     volatile LONG refs; // the thread and the link each hold one
@@ -76,7 +77,8 @@ DWORD WINAPI update_thread(void* param) {
             }
             if (link->update_request != 0) {
                 memcpy(&t->buffer, &link->sending, sizeof t->buffer);
-                uint32_t r = lgLcdUpdateBitmap(t->device, &t->buffer, LCD_PRIORITY_NORMAL);
+                uint32_t r =
+                    lgLcdUpdateBitmap(&t->client, t->device, &t->buffer, LCD_PRIORITY_NORMAL);
                 if (t->stop) { // stopped while the LCD Manager kept us: leave the link alone
                     ReleaseMutex(t->frame_lock);
                     break;
@@ -109,7 +111,8 @@ bool start_update_thread(LcdLink* lcd) {
     t->frame_ready = dup(lcd->frame_ready);
     t->frame_lock = dup(lcd->frame_lock);
     t->device = lcd->open.device;
-    t->pin = lg_client_pin();
+    t->client = lcd->client;
+    t->pin = lg_client_pin(&lcd->client);
     t->refs = 2;
     DWORD id = 0;
     HANDLE h = t->frame_ready && t->frame_lock ? CreateThread(nullptr, 0, update_thread, t, 0, &id)
@@ -210,12 +213,12 @@ bool lcd_init(LcdLink* lcd) {
     if (lcd->initialised)
         return true;
     lcd->device_lost.store(0);
-    uint32_t r = lgLcdInit();
+    uint32_t r = lgLcdInit(&lcd->client);
     if (!lcd_check(r, kSrc, 519)) {
         // A library that loaded but refused to start keeps the client marked as
         // initialised; drop that mark so that the next pass really tries again.
         if (r != 1247)
-            lgLcdDeInit();
+            lgLcdDeInit(&lcd->client);
         return false;
     }
     // The button lock is made once and kept for the life of the link record: the LCD
@@ -232,7 +235,7 @@ bool lcd_init(LcdLink* lcd) {
 
 bool lcd_open(LcdLink* lcd) {
     lcd->connect = ConnectContext{"Korvane's panel", 1, 1, nullptr, nullptr, -1};
-    uint32_t r = lgLcdConnect(&lcd->connect);
+    uint32_t r = lgLcdConnect(&lcd->client, &lcd->connect);
     if (r == 259 || r == 2)
         return false;
     if (!lcd_check(r, kSrc, 570))
@@ -240,7 +243,7 @@ bool lcd_open(LcdLink* lcd) {
 
     int32_t index = -1;
     for (int32_t i : {1, 0}) {
-        r = lgLcdEnumerate(lcd->connect.connection, i, &lcd->device_desc);
+        r = lgLcdEnumerate(&lcd->client, lcd->connect.connection, i, &lcd->device_desc);
         if (r == 259)
             continue;
         if (lcd_check(r, kSrc, 577)) {
@@ -251,16 +254,16 @@ bool lcd_open(LcdLink* lcd) {
 
     lcd->open = OpenContext{lcd->connect.connection, index,
                             reinterpret_cast<void*>(&on_soft_buttons), lcd, -1};
-    if (lcd_check(lgLcdOpen(&lcd->open), kSrc, 595)) {
+    if (lcd_check(lgLcdOpen(&lcd->client, &lcd->open), kSrc, 595)) {
         // A frame loop that ended on a lost device left its last frame drawn but not
         // handed over: the new link starts from blank like every frame.
         memset(lcd->frame.pixels, 0, sizeof lcd->frame.pixels);
         if (start_update_thread(lcd))
             return true;
-        lgLcdClose(lcd->open.device);
+        lgLcdClose(&lcd->client, lcd->open.device);
         lcd->open.device = -1;
     }
-    lcd_check(lgLcdDisconnect(lcd->connect.connection), kSrc, 602);
+    lcd_check(lgLcdDisconnect(&lcd->client, lcd->connect.connection), kSrc, 602);
     lcd->connect.connection = -1;
     return false;
 }
@@ -309,11 +312,11 @@ bool lcd_update(LcdLink* lcd) {
 void lcd_close(LcdLink* lcd) {
     stop_update_thread(lcd, 250);
     if (lcd->open.device != -1) {
-        lgLcdClose(lcd->open.device);
+        lgLcdClose(&lcd->client, lcd->open.device);
         lcd->open.device = -1;
     }
     if (lcd->connect.connection != -1) {
-        lgLcdDisconnect(lcd->connect.connection);
+        lgLcdDisconnect(&lcd->client, lcd->connect.connection);
         lcd->connect.connection = -1;
     }
 }
@@ -323,7 +326,7 @@ void lcd_close(LcdLink* lcd) {
 void lcd_deinit(LcdLink* lcd) {
     if (!lcd->initialised)
         return;
-    uint32_t r = lgLcdDeInit();
+    uint32_t r = lgLcdDeInit(&lcd->client);
     CloseHandle(lcd->frame_ready);
     CloseHandle(lcd->frame_lock);
     lcd->frame_ready = lcd->frame_lock = nullptr;

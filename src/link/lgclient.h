@@ -28,18 +28,31 @@ struct OpenContext {
 
 constexpr uint32_t LCD_PRIORITY_NORMAL = 0x80000080u;
 
+// The client state: the loaded server library and its table of entry points. One
+// record inside the LCD link; an update thread sends through its own copy, which
+// stays valid while the thread's reference on the library (lg_client_pin) holds.
+struct LgClient {
+    void* library;
+    void* get_interface;
+    void* const* table;
+    int32_t initialised;
+};
+
 // Operations forwarded to the server library's table (lgclient_win.cpp). Every one
 // returns a Windows error code, 0 = success.
-uint32_t lgLcdInit();
-uint32_t lgLcdDeInit();
-uint32_t lgLcdConnect(ConnectContext* ctx);
-uint32_t lgLcdDisconnect(int32_t connection);
-uint32_t lgLcdEnumerate(int32_t connection, int32_t index, DeviceDescription* desc);
-uint32_t lgLcdOpen(OpenContext* ctx);
-uint32_t lgLcdClose(int32_t device);
-uint32_t lgLcdUpdateBitmap(int32_t device, const LcdBitmap* bitmap, uint32_t priority);
+uint32_t lgLcdInit(LgClient* client);
+uint32_t lgLcdDeInit(LgClient* client);
+uint32_t lgLcdConnect(LgClient* client, ConnectContext* ctx);
+uint32_t lgLcdDisconnect(LgClient* client, int32_t connection);
+uint32_t lgLcdEnumerate(LgClient* client, int32_t connection, int32_t index,
+                        DeviceDescription* desc);
+uint32_t lgLcdOpen(LgClient* client, OpenContext* ctx);
+uint32_t lgLcdClose(LgClient* client, int32_t device);
+uint32_t lgLcdUpdateBitmap(const LgClient* client, int32_t device, const LcdBitmap* bitmap,
+                           uint32_t priority);
 
-// Takes one more reference on the loaded server library so that code of it that a
-// thread is still running stays mapped after lgLcdDeInit; null when none is loaded.
-void* lg_client_pin();
+// Takes one more reference on the client's loaded server library so that code of it
+// that a thread is still running stays mapped after lgLcdDeInit; null when none is
+// loaded.
+void* lg_client_pin(const LgClient* client);
 void lg_client_unpin(void* pin);

@@ -33,28 +33,23 @@ constexpr DWORD kNotInitialised = 1062;
 constexpr DWORD kInitialisedBefore = 1247;
 constexpr DWORD kNotAvailable = 1722;
 
-// The client state of the process: the loaded server library and its table.
-struct LgClient {
-    HMODULE library;
-    GetInterfaceFn get_interface;
-    void* const* table;
-    int32_t initialised;
-};
-LgClient g_client;
-
-void* entry(int i) {
-    return g_client.table ? g_client.table[i] : nullptr;
+GetInterfaceFn get_interface_of(const LgClient* c) {
+    return reinterpret_cast<GetInterfaceFn>(c->get_interface);
 }
 
-void unload() {
-    if (g_client.library)
-        FreeLibrary(g_client.library);
-    g_client.library = nullptr;
-    g_client.get_interface = nullptr;
-    g_client.table = nullptr;
+void* entry(const LgClient* c, int i) {
+    return c->table ? c->table[i] : nullptr;
 }
 
-bool load() {
+void unload(LgClient* c) {
+    if (c->library)
+        FreeLibrary(static_cast<HMODULE>(c->library));
+    c->library = nullptr;
+    c->get_interface = nullptr;
+    c->table = nullptr;
+}
+
+bool load(LgClient* c) {
     HKEY key;
     if (RegOpenKeyExA(
             HKEY_LOCAL_MACHINE,
@@ -66,90 +61,93 @@ bool load() {
     RegCloseKey(key);
     if (!read)
         return false;
-    g_client.library = LoadLibraryA(path);
-    if (g_client.library) {
-        g_client.get_interface = lookup_proc<GetInterfaceFn>(g_client.library, "GetInterface");
-        if (g_client.get_interface)
-            g_client.table = static_cast<void* const*>(g_client.get_interface(3));
+    HMODULE library = LoadLibraryA(path);
+    c->library = library;
+    if (library) {
+        c->get_interface =
+            reinterpret_cast<void*>(lookup_proc<GetInterfaceFn>(library, "GetInterface"));
+        if (c->get_interface)
+            c->table = static_cast<void* const*>(get_interface_of(c)(3));
     }
-    if (!g_client.table) {
-        unload();
+    if (!c->table) {
+        unload(c);
         return false;
     }
     return true;
 }
 
-template <typename F> F fn(int i) {
-    return reinterpret_cast<F>(entry(i));
+template <typename F> F fn(const LgClient* c, int i) {
+    return reinterpret_cast<F>(entry(c, i));
 }
 
 } // namespace
 
-uint32_t lgLcdInit() {
-    if (g_client.initialised)
+uint32_t lgLcdInit(LgClient* c) {
+    if (c->initialised)
         return kInitialisedBefore;
-    if (!load())
+    if (!load(c))
         return kNotAvailable;
-    g_client.initialised = 1;
-    Fn0 f = fn<Fn0>(E_INIT);
+    c->initialised = 1;
+    Fn0 f = fn<Fn0>(c, E_INIT);
     return f ? f() : ERROR_INVALID_FUNCTION;
 }
 
-uint32_t lgLcdDeInit() {
-    if (!g_client.initialised)
+uint32_t lgLcdDeInit(LgClient* c) {
+    if (!c->initialised)
         return 0;
-    Fn0 f = fn<Fn0>(E_DEINIT);
+    Fn0 f = fn<Fn0>(c, E_DEINIT);
     DWORD r = f ? f() : ERROR_INVALID_FUNCTION;
-    unload();
-    g_client.initialised = 0;
+    unload(c);
+    c->initialised = 0;
     return r;
 }
 
-uint32_t lgLcdConnect(ConnectContext* ctx) {
-    if (!g_client.initialised)
+uint32_t lgLcdConnect(LgClient* c, ConnectContext* ctx) {
+    if (!c->initialised)
         return kNotInitialised;
-    FnConnect f = fn<FnConnect>(E_CONNECT);
+    FnConnect f = fn<FnConnect>(c, E_CONNECT);
     return f ? f(ctx) : ERROR_INVALID_FUNCTION;
 }
 
-uint32_t lgLcdDisconnect(int32_t connection) {
-    if (!g_client.initialised)
+uint32_t lgLcdDisconnect(LgClient* c, int32_t connection) {
+    if (!c->initialised)
         return kNotInitialised;
-    FnInt f = fn<FnInt>(E_DISCONNECT);
+    FnInt f = fn<FnInt>(c, E_DISCONNECT);
     return f ? f(connection) : ERROR_INVALID_FUNCTION;
 }
 
-uint32_t lgLcdEnumerate(int32_t connection, int32_t index, DeviceDescription* desc) {
-    if (!g_client.initialised)
+uint32_t lgLcdEnumerate(LgClient* c, int32_t connection, int32_t index, DeviceDescription* desc) {
+    if (!c->initialised)
         return kNotInitialised;
-    FnEnumerate f = fn<FnEnumerate>(E_ENUMERATE);
+    FnEnumerate f = fn<FnEnumerate>(c, E_ENUMERATE);
     return f ? f(connection, index, desc) : ERROR_INVALID_FUNCTION;
 }
 
-uint32_t lgLcdOpen(OpenContext* ctx) {
-    if (!g_client.initialised)
+uint32_t lgLcdOpen(LgClient* c, OpenContext* ctx) {
+    if (!c->initialised)
         return kNotInitialised;
-    FnOpen f = fn<FnOpen>(E_OPEN);
+    FnOpen f = fn<FnOpen>(c, E_OPEN);
     return f ? f(ctx) : ERROR_INVALID_FUNCTION;
 }
 
-uint32_t lgLcdClose(int32_t device) {
-    if (!g_client.initialised)
+uint32_t lgLcdClose(LgClient* c, int32_t device) {
+    if (!c->initialised)
         return kNotInitialised;
-    FnInt f = fn<FnInt>(E_CLOSE);
+    FnInt f = fn<FnInt>(c, E_CLOSE);
     return f ? f(device) : ERROR_INVALID_FUNCTION;
 }
 
-uint32_t lgLcdUpdateBitmap(int32_t device, const LcdBitmap* bitmap, uint32_t priority) {
-    if (!g_client.initialised)
+uint32_t lgLcdUpdateBitmap(const LgClient* c, int32_t device, const LcdBitmap* bitmap,
+                           uint32_t priority) {
+    if (!c->initialised)
         return kNotInitialised;
-    FnUpdate f = fn<FnUpdate>(E_UPDATE);
+    FnUpdate f = fn<FnUpdate>(c, E_UPDATE);
     return f ? f(device, bitmap, priority) : ERROR_INVALID_FUNCTION;
 }
 
-void* lg_client_pin() {
+void* lg_client_pin(const LgClient* c) {
     char path[MAX_PATH];
-    if (!g_client.library || !GetModuleFileNameA(g_client.library, path, sizeof path))
+    if (!c->library || !GetModuleFileNameA(static_cast<HMODULE>(c->library), path, sizeof path))
         return nullptr;
     return LoadLibraryA(path);
 }

@@ -150,7 +150,7 @@ void mod_clk_init(App* app) {
     memset(clk->rules, 0, sizeof clk->rules);
     for (int i = 0; i < 4; ++i) {
         clk->daylight[i] = -1;
-        clk->position[i] = slot_plus_marks(&app->slots[i], kClkTag);
+        clk->position[i] = slot_plus_marks(&app->slots[i], clk->tag);
     }
     clk->count = 5;
     memset(clk->zones, 0, sizeof clk->zones);
@@ -173,7 +173,7 @@ int mod_clk_draw(App* app, int slot) {
     Slot* s = &app->slots[slot];
     LcdBitmap* frame = app_frame(app);
     const ClkHost* host = clk->host;
-    slot_draw_frame(frame, s, kClkTag);
+    slot_draw_frame(frame, s, clk->tag);
 
     ClkTime utc;
     memset(&utc, 0, sizeof utc);

@@ -86,7 +86,7 @@ int mod_stw_draw(App* app, int slot) {
     StwModule* stw = &app->stw;
     Slot* s = &app->slots[slot];
     LcdBitmap* frame = app_frame(app);
-    slot_draw_frame(frame, s, kStwTag);
+    slot_draw_frame(frame, s, stw->tag);
 
     uint32_t now = app->frame.now;
     if (s->button == 1 || s->button == 2) {

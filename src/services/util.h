@@ -9,6 +9,15 @@
 void log_error(const char* file, int line, uint32_t code, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// The error log's state, owned by the application record: the lock that keeps each
+// entry one line while several threads write (room for the system's critical
+// section). log_open makes it and makes it the one log_error uses; entries before
+// that, and in the native build, are written without a lock.
+struct ErrorLog {
+    alignas(8) unsigned char lock[64];
+};
+void log_open(ErrorLog* log);
+
 // Log line building, portable. Replaces every byte that is 31 or less as a signed
 // char (controls and bytes 128..255) by a blank.
 void log_blank_controls(char* text);

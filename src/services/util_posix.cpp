@@ -5,6 +5,8 @@
 
 #include "services/util.h"
 
+void log_open(ErrorLog*) {}
+
 void log_error(const char* file, int line, uint32_t code, const char* format, ...) {
     char msg[1024];
     va_list ap;

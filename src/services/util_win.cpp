@@ -13,14 +13,18 @@
 namespace {
 constexpr char kSrc[] = "src/util";
 // Entries from several threads: one lock, one write per entry. A critical section
-// (XP has no slim reader/writer locks), made before main() runs.
-struct LogLock {
-    CRITICAL_SECTION cs;
-    LogLock() { InitializeCriticalSection(&cs); }
-};
-LogLock g_log_lock;
+// (XP has no slim reader/writer locks) kept in the application record's ErrorLog;
+// this is only the way to it for log_error, which every unit calls without the
+// record.
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(ErrorLog::lock), "room for the lock");
+ErrorLog* g_log = nullptr;
 constexpr int kLogLockWaitMs = 1000;
 } // namespace
+
+void log_open(ErrorLog* log) {
+    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(log->lock));
+    g_log = log;
+}
 
 void log_error(const char* file, int line, uint32_t code, const char* format, ...) {
     char msg[1024];
@@ -50,10 +54,11 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
     out[n++] = '\n';
 
     // Bounded wait; after it the entry is written unlocked (it still is one write).
-    bool locked = TryEnterCriticalSection(&g_log_lock.cs) != 0;
-    for (int waited = 0; !locked && waited < kLogLockWaitMs; ++waited) {
+    CRITICAL_SECTION* cs = g_log ? reinterpret_cast<CRITICAL_SECTION*>(g_log->lock) : nullptr;
+    bool locked = cs && TryEnterCriticalSection(cs) != 0;
+    for (int waited = 0; cs && !locked && waited < kLogLockWaitMs; ++waited) {
         Sleep(1);
-        locked = TryEnterCriticalSection(&g_log_lock.cs) != 0;
+        locked = TryEnterCriticalSection(cs) != 0;
     }
     HANDLE f = CreateFileA("errors.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -63,7 +68,7 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
         CloseHandle(f);
     }
     if (locked)
-        LeaveCriticalSection(&g_log_lock.cs);
+        LeaveCriticalSection(cs);
 }
 
 void detect_os(OsFlags* os) {
