@@ -6,14 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "services/util.h"
+
 namespace {
 
 constexpr char kCardPrefix[] = "\\\\.\\";
-
-uint32_t read_le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 uint64_t read_le64(const uint8_t* p) {
     return static_cast<uint64_t>(read_le32(p)) | static_cast<uint64_t>(read_le32(p + 4)) << 32;

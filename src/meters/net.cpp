@@ -9,6 +9,7 @@
 #include "draw/notice.h"
 #include "screen/slots.h"
 #include "services/settings.h"
+#include "services/util.h"
 
 namespace {
 
@@ -35,15 +36,9 @@ const char kPanelPicture[] = " XXXXXXXXXXXXXXXXX "
                              " XXXXXXXXXXXXXXXXX ";
 static_assert(sizeof kPanelPicture == 19 * 13 + 1, "panel picture is 19 x 13");
 
-void set_pixel(LcdBitmap* frame, int x, int y) {
-    int index = y * LCD_WIDTH + x;
-    if (index >= 0 && index < LCD_PIXELS)
-        frame->pixels[index] = 255;
-}
-
 void hline(LcdBitmap* frame, int y, int x0, int x1) {
     for (int x = x0; x <= x1; ++x)
-        set_pixel(frame, x, y);
+        draw_pixel(frame, x, y);
 }
 
 // "n" followed by the unit letter.
@@ -205,8 +200,8 @@ void net_panel_render(const NetCollector* c, LcdBitmap* frame, uint64_t in_rate,
     for (int y = 9; y <= 19; ++y) {
         if (y == 14)
             continue;
-        set_pixel(frame, kPanelX, y);
-        set_pixel(frame, kPanelRight, y);
+        draw_pixel(frame, kPanelX, y);
+        draw_pixel(frame, kPanelRight, y);
     }
     draw_figure(frame, 9, c->in_text);
     draw_figure(frame, 15, c->out_text);
@@ -240,9 +235,9 @@ void net_init(App* app) {
     }
     int32_t method = NET_OFF;
     if (const char* v = settings_get(&app->settings, "net_method")) {
-        if (settings_text_equal(v, "tdi"))
+        if (text_iequal(v, "tdi"))
             method = NET_TDI;
-        else if (settings_text_equal(v, "ndis"))
+        else if (text_iequal(v, "ndis"))
             method = NET_NDIS;
     }
     if (method == NET_OFF)
@@ -355,7 +350,7 @@ int mod_net_draw(App* app, int slot) {
     for (int i = 0; i < NET_HISTORY; ++i) {
         int32_t h = net_graph_height(history[i], m);
         for (int r = 0; r < h; ++r)
-            set_pixel(frame, x + 37 - i, y + 20 - r);
+            draw_pixel(frame, x + 37 - i, y + 20 - r);
     }
     return 1;
 }

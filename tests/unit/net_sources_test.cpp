@@ -118,8 +118,9 @@ TEST_P(TdiRead, AddsTheBytesMoved) {
     for (const TdiStep& st : sc.steps) {
         ++n;
         t.net.ifs = st.ifs;
-        if (st.refresh)
+        if (st.refresh) {
             ASSERT_TRUE(tcp_refresh(&t.tcp));
+        }
         uint32_t in = 12345, out = 12345;
         EXPECT_EQ(tcp_read(&t.tcp, &in, &out), st.count) << sc.name << " step " << n;
         EXPECT_EQ(in, st.in) << sc.name << " step " << n;
