@@ -375,8 +375,9 @@ TEST(DrawPixel, LinearIndexInsideTheFrameOnly) {
         Frame f;
         draw_pixel(&f.bm, c.x, c.y);
         EXPECT_EQ(f.count(255), c.index < 0 ? 0 : 1) << c.x << "," << c.y;
-        if (c.index >= 0)
+        if (c.index >= 0) {
             EXPECT_EQ(f.bm.pixels[c.index], 255) << c.x << "," << c.y;
+        }
     }
 }
 

@@ -67,14 +67,15 @@ TEST(Frame, MiddleBandIsTheNoticeOrTheMetersAndSlotsAlwaysDraw) {
         frame_begin(a);
         const int32_t events[SLOT_COUNT] = {0, 0, c.event, 0};
         frame_compose(a, events);
-        if (c.notice)
+        if (c.notice) {
             for (int y = 8; y <= 20; ++y)
                 EXPECT_EQ(std::memcmp(&a->lcd.frame.pixels[y * LCD_WIDTH],
                                       &band->pixels[y * LCD_WIDTH], LCD_WIDTH),
                           0)
                     << c.name << ": row " << y;
-        else
+        } else {
             EXPECT_GT(fx.lit(0, 78, 8, 20), 0) << c.name << ": got no meter";
+        }
         for (int i = 0; i < SLOT_COUNT; ++i)
             EXPECT_GT(fx.lit(a->slots[i].x, a->slots[i].x + 38, 22, 42), 0)
                 << c.name << ": got nothing in slot " << i;
