@@ -188,22 +188,24 @@ TEST(TunHandOver, NoTornTextBetweenThreads) {
     TunSnapshot s{};
     const std::string a(200, 'a'), b = "Band - Short";
     std::atomic<bool> done{false};
+    std::atomic<int> taken{0};
+    // Until the frame loop has taken 200 texts (at most 5 s, however slow the machine).
     std::thread worker([&] {
-        for (int i = 0; i < 20000; ++i)
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (int i = 0; taken < 200 && std::chrono::steady_clock::now() < end; ++i)
             tun_store_text(&s, &lock, (i % 2 ? a : b).c_str(), 100);
         done = true;
     });
     char announced[TUN_TEXT] = "";
-    int taken = 0;
     while (!done) {
         if (tun_take_new_text(&s, &lock, announced)) {
             ++taken;
             std::string t(announced);
-            ASSERT_TRUE(t == a || t == b) << t.size();
+            EXPECT_TRUE(t == a || t == b) << "torn text of " << t.size() << " characters";
         }
     }
     worker.join();
-    EXPECT_GT(taken, 0);
+    EXPECT_GT(taken.load(), 0);
 }
 
 // ---- the module against a fake worker ------------------------------------------------
