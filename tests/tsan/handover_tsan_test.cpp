@@ -268,22 +268,57 @@ struct Ts2Run {
         notice_free_all(&app->notices);
     }
 
-    // One frame of the frame loop every 10 ms for ms (the poller asks once per frame).
-    // Returns how many frames saw a connected poller.
+    // The frame loop for ms: a frame every 4 ms, while a clock thread announces a due
+    // frame every 10 ms (the poller asks once per announced frame). The announcement
+    // comes from a thread that never touches the snapshot, so the snapshot's only order
+    // between the two sides is the lock. Returns how many frames saw a connected poller.
     int frames(uint32_t ms) {
         int connected = 0;
+        std::atomic<bool> done{false};
+        std::thread clock([&] {
+            while (!done.load()) {
+                app->frame.frame_deadline.store(ticks(&s) + 10);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         while (Clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
             app->frame.now = ticks(&s);
-            app->frame.frame_deadline.store(app->frame.now + 10);
             memset(app->lcd.frame.pixels, 0, LCD_PIXELS);
             mod_ts2_update(app.get());
             mod_ts2_draw(app.get(), 0);
             connected += ts2_link_state(&app->ts2) == 1;
+            check_whole();
         }
+        done.store(true);
+        clock.join();
         return connected;
     }
+    // The frame loop's view of the snapshot, byte by byte under the module's lock as
+    // any frame-loop reader may: one whole round of the client (the server's name and
+    // count, the channel's and the list's player counts agree).
+    void check_whole() {
+        Ts2Module* m = &app->ts2;
+        if (!m->lock || ts2_link_state(m) != 1 || !host.lock_take(&s, m->lock, 100))
+            return;
+        uint8_t copy[TS2_SNAPSHOT_BYTES];
+        for (int i = 0; i < TS2_SNAPSHOT_BYTES; ++i)
+            copy[i] = m->shared.bytes[i];
+        host.lock_release(&s, m->lock);
+        Ts2Snapshot snap;
+        memcpy(snap.bytes, copy, sizeof copy);
+        if (snap.bytes[TS2_SERVER] == 0)
+            return; // nothing handed over yet
+        const int digit = snap.bytes[TS2_SERVER + 7] - '0';
+        if (ts2_server_count(&snap) != digit + 1 ||
+            ts2_player_count(&snap) != ts2_channel_players(&snap))
+            ++torn;
+        ++checked;
+    }
+    int torn = 0;
+    int checked = 0;
+
     bool wait_for(const std::function<bool()>& cond, uint32_t ms) {
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         while (!cond()) {
@@ -302,6 +337,8 @@ TEST(HandOverTs2, PollerAndFrameLoopShareTheSnapshot) {
     // have handed over many snapshots in 1.5 s.
     EXPECT_GT(connected, 10) << "got " << connected << " connected frames";
     EXPECT_GT(r.s.round.load(), 10);
+    EXPECT_GT(r.checked, 10);
+    EXPECT_EQ(r.torn, 0) << "got " << r.torn << " mixed snapshots of " << r.checked;
     // Whatever the frame loop last saw is one whole snapshot: the channel list and the
     // server name were written by the same round.
     mod_ts2_teardown(r.app.get());
