@@ -272,6 +272,34 @@ def probe(env, *args, timeout=30):
     return r.returncode, r.stdout.decode("latin-1").strip()
 
 
+def applet_pid(env):
+    """The running applet's Windows process id (its hidden window's owner), or None."""
+    rc, out = probe(env, "find", APPLET_CLASS, APPLET_TITLE)
+    if rc != 0 or not out.startswith("found"):
+        return None
+    return int(out.split()[-1])
+
+
+def win_counts(env, pid):
+    """(handles, threads) of Windows process pid from the system's tables (winprobe
+    counts its entries in the system handle table: Wine answers GetProcessHandleCount
+    with 0); None when the process cannot be read."""
+    rc, out = probe(env, "counts", str(pid))
+    if rc != 0:
+        return None
+    w = out.split()
+    return int(w[1]), int(w[3])
+
+
+def frame_rate(vg, seconds):
+    """Frames per second the virtual G15 received over the next `seconds`."""
+    seq0 = vg.state()["frame_seq"]
+    t0 = time.monotonic()
+    time.sleep(seconds)
+    n = vg.state()["frame_seq"] - seq0
+    return n / (time.monotonic() - t0)
+
+
 def wait_box(env, caption, timeout):
     """Text of a message box with this caption, waiting at most timeout s; or None."""
     deadline = time.monotonic() + timeout

@@ -212,13 +212,13 @@ class Spine(E2E):
         a = self.applet()
         self.first_frame()
         time.sleep(1.0)
-        pid = self._applet_pid()
+        pid = harness.applet_pid(self.env)
+        self.assertIsNotNone(pid, "the applet's window was not found")
 
         def counts():
-            rc, out = harness.probe(self.env, "counts", str(pid))
-            self.assertEqual(rc, 0, out)
-            w = out.split()
-            return int(w[1]), int(w[3])
+            c = harness.win_counts(self.env, pid)
+            self.assertIsNotNone(c, "the applet's counts could not be read")
+            return c
 
         before = counts()
         for i in range(rounds):
@@ -233,11 +233,6 @@ class Spine(E2E):
                              "handles: got %d after, expected at most %d" % (after[0], before[0] + 2))
         self.assertEqual(after[1], before[1], "threads: got %d after, expected %d" % (after[1],
                                                                                       before[1]))
-
-    def _applet_pid(self):
-        rc, out = harness.probe(self.env, "find", APPLET_CLASS, APPLET_TITLE)
-        self.assertEqual(rc, 0, out)
-        return int(out.split()[-1])
 
     def test_start_to_first_frame(self):
         # What starting any program of this flavour costs here (seconds for a 32-bit
