@@ -51,8 +51,11 @@ bool names_special_file(const uint8_t* data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char tmpl[] = "/tmp/korvane_settings_fuzz_XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0)
+    // Two small files are written for every input: in memory (/dev/shm) where there is
+    // one, which runs several times faster than a disk-backed /tmp.
+    char shm[] = "/dev/shm/korvane_settings_fuzz_XXXXXX";
+    char tmp[] = "/tmp/korvane_settings_fuzz_XXXXXX";
+    if ((!mkdtemp(shm) || chdir(shm) != 0) && (!mkdtemp(tmp) || chdir(tmp) != 0))
         abort();
     return 0;
 }
