@@ -288,6 +288,13 @@ bool cmd_fault(Client& c, char* const* w, int n) {
         m.shm->stall_ms = value < 0                                ? 0
                           : value > static_cast<long>(MAX_WAIT_MS) ? MAX_WAIT_MS
                                                                    : value;
+    } else if (_stricmp(w[1], "late") == 0) { // FAULT late <mask 0-15> [ms] [deinit]
+        m.shm->late_mask = value & 15;
+        m.shm->late_ms = count < 0                                ? 0
+                         : count > static_cast<long>(MAX_WAIT_MS) ? MAX_WAIT_MS
+                                                                  : count;
+        m.shm->late_in_deinit = has_word(w, n, "deinit") ? 1 : 0;
+        m.shm->late_armed = 1;
     } else {
         known = false;
     }

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "vg15_shared.h"
 
@@ -21,6 +22,8 @@ namespace {
 constexpr int MAX_CONNECTIONS = 8;
 constexpr DWORD LOCK_WAIT_MS = 1000;
 constexpr DWORD BUTTON_POLL_MS = 20;
+constexpr DWORD LATE_DEINIT_WAIT_MS = 10000; // a late call waiting for lgLcdDeInit
+constexpr DWORD LATE_JOIN_MS = 3000;         // lgLcdDeInit waiting for that call, beyond its delay
 
 struct DeviceEntry {
     volatile LONG in_use;
@@ -29,6 +32,23 @@ struct DeviceEntry {
     SoftButtonCallback callback;
     void* context;
     uint32_t start_seq; // mask changes after this one are delivered
+};
+
+// One soft-button change delivered after the applet closed its device (FAULT late),
+// from a thread of its own as from the LCD Manager's. It keeps its own view of the
+// shared state and its own reference on the library: by the time it calls, the applet
+// may have de-initialised (which unmaps the library's view) and freed the library.
+struct LateCall {
+    SoftButtonCallback callback;
+    void* context;
+    int32_t device;
+    uint32_t mask;
+    DWORD delay_ms;
+    DWORD closed_tick;
+    HANDLE deinit_event; // null: timed from the close; else set when lgLcdDeInit begins
+    HANDLE mapping;
+    HANDLE mutex;
+    Shared* shm;
 };
 
 struct ConnectionEntry {
@@ -46,7 +66,10 @@ struct Server {
     HANDLE lcdmon_process;
     HANDLE stop_event;
     HANDLE button_thread;
-    uint32_t last_seq; // last mask change delivered by the button thread
+    uint32_t last_seq;  // last mask change delivered by the button thread
+    HANDLE late_thread; // the pending late call (FAULT late), or the one that ran last
+    HANDLE late_deinit; // its "lgLcdDeInit began" signal when it waits for that
+    DWORD late_delay_ms;
     ConnectionEntry connections[MAX_CONNECTIONS];
     DeviceEntry devices[MAX_DEVICES * 2];
     CRITICAL_SECTION table_lock; // connect/open/close bookkeeping; never held by updates
@@ -174,6 +197,111 @@ DWORD WINAPI button_thread(void*) {
     return 0;
 }
 
+HANDLE dup(HANDLE h) {
+    HANDLE out = nullptr;
+    if (h)
+        DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &out, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    return out;
+}
+
+void free_late_call(LateCall* l) {
+    if (l->shm)
+        UnmapViewOfFile(l->shm);
+    for (HANDLE h : {l->mapping, l->mutex, l->deinit_event})
+        if (h)
+            CloseHandle(h);
+    HeapFree(GetProcessHeap(), 0, l);
+}
+
+DWORD WINAPI late_call_thread(void* param) {
+    LateCall* l = static_cast<LateCall*>(param);
+    if (l->deinit_event)
+        WaitForSingleObject(l->deinit_event, LATE_DEINIT_WAIT_MS);
+    Sleep(l->delay_ms);
+    DWORD called = GetTickCount();
+    l->callback(l->device, l->mask, l->context);
+    DWORD r = WaitForSingleObject(l->mutex, LOCK_WAIT_MS);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+        if (l->shm->magic == MAGIC)
+            add_event(l->shm, GetTickCount(), GetCurrentProcessId(), EV_LATE_CALLBACK, l->device,
+                      static_cast<int32_t>(l->mask), static_cast<int32_t>(called - l->closed_tick));
+        ReleaseMutex(l->mutex);
+    }
+    free_late_call(l);
+    FreeLibraryAndExitThread(g_module, 0);
+    return 0;
+}
+
+// Called by lgLcdClose once the device is closed: takes an armed late call, if any, and
+// starts its thread. One at a time: an armed call waits for a close after that ended.
+void start_late_call(Server& s, int32_t device, SoftButtonCallback callback, void* context) {
+    if (!callback || !s.shm)
+        return;
+    if (s.late_thread) {
+        if (WaitForSingleObject(s.late_thread, 0) != WAIT_OBJECT_0)
+            return;
+        CloseHandle(s.late_thread);
+        s.late_thread = nullptr;
+    }
+    if (!lock_shared(s, LOCK_WAIT_MS))
+        return;
+    const bool armed = s.shm->late_armed != 0;
+    const uint32_t mask = static_cast<uint32_t>(s.shm->late_mask);
+    const DWORD delay_ms = static_cast<DWORD>(s.shm->late_ms);
+    const bool in_deinit = s.shm->late_in_deinit != 0;
+    s.shm->late_armed = 0;
+    unlock_shared(s);
+    if (!armed)
+        return;
+
+    LateCall* l =
+        static_cast<LateCall*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(LateCall)));
+    if (!l)
+        return;
+    l->callback = callback;
+    l->context = context;
+    l->device = device;
+    l->mask = mask;
+    l->delay_ms = delay_ms;
+    l->closed_tick = GetTickCount();
+    l->mapping = dup(s.mapping);
+    l->mutex = dup(s.mutex);
+    if (l->mapping)
+        l->shm = static_cast<Shared*>(
+            MapViewOfFile(l->mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Shared)));
+    HANDLE deinit_event = in_deinit ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    l->deinit_event = dup(deinit_event);
+    HMODULE self = nullptr;
+    HANDLE thread = nullptr;
+    if (l->shm && l->mutex && (!in_deinit || l->deinit_event) &&
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCSTR>(&late_call_thread), &self)) {
+        thread = CreateThread(nullptr, 0, late_call_thread, l, 0, nullptr);
+        if (!thread)
+            FreeLibrary(self);
+    }
+    if (!thread) {
+        if (deinit_event)
+            CloseHandle(deinit_event);
+        free_late_call(l);
+        return;
+    }
+    s.late_thread = thread;
+    s.late_deinit = deinit_event;
+    s.late_delay_ms = delay_ms;
+}
+
+// lgLcdDeInit lets a late call that waits for it go, and waits for it (bounded).
+void release_late_call(Server& s) {
+    if (!s.late_deinit)
+        return;
+    SetEvent(s.late_deinit);
+    CloseHandle(s.late_deinit);
+    s.late_deinit = nullptr;
+    WaitForSingleObject(s.late_thread, s.late_delay_ms + LATE_JOIN_MS);
+}
+
 void start_button_thread(Server& s) {
     if (s.button_thread)
         return;
@@ -218,6 +346,7 @@ DWORD WINAPI lg_deinit() {
     for (ConnectionEntry& c : s.connections)
         c.in_use = 0;
     LeaveCriticalSection(&s.table_lock);
+    release_late_call(s);
     log_event(s, EV_DEINIT, 0, 0, 0);
     if (s.lcdmon_process)
         CloseHandle(s.lcdmon_process);
@@ -403,6 +532,8 @@ DWORD WINAPI lg_close(int32_t device) {
         return RC_NOT_INITIALISED;
     EnterCriticalSection(&s.table_lock);
     DeviceEntry* d = find_device(s, device);
+    SoftButtonCallback callback = d ? d->callback : nullptr;
+    void* context = d ? d->context : nullptr;
     if (d)
         d->in_use = 0;
     bool any_open = false;
@@ -417,6 +548,7 @@ DWORD WINAPI lg_close(int32_t device) {
         unlock_shared(s);
     }
     log_event(s, EV_CLOSE, device, 0, static_cast<int32_t>(code));
+    start_late_call(s, device, callback, context);
     return code;
 }
 
@@ -503,7 +635,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
         g_table[ENTRY_UPDATE_BITMAP] = reinterpret_cast<void*>(&lg_update_bitmap);
     } else if (reason == DLL_PROCESS_DETACH) {
         // Each load by an applet (one per lgLcdInit) must give back what it took.
-        if (g_server.stop_event) CloseHandle(g_server.stop_event);
+        if (g_server.stop_event)
+            CloseHandle(g_server.stop_event);
         g_server.stop_event = nullptr;
         DeleteCriticalSection(&g_server.table_lock);
     }

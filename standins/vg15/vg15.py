@@ -585,10 +585,11 @@ class VirtualG15:
     def events(self, since=0):
         """Calls the server library received, oldest first, as dicts: seq, tick, pid,
         kind ("init", "deinit", "connect", "disconnect", "enumerate", "open", "close",
-        "update" (failed updates only), "stall", "callback", "lcdmon_start"), a, b,
-        result. connect: a=connection; enumerate: a=connection, b=index; open: a=index,
-        b=device; close: a=device; update/stall: a=device, b=stall ms; callback: a=device,
-        b=mask."""
+        "update" (failed updates only), "stall", "callback", "late_callback",
+        "lcdmon_start"), a, b, result. connect: a=connection; enumerate: a=connection,
+        b=index; open: a=index, b=device; close: a=device; update/stall: a=device, b=stall
+        ms; callback: a=device, b=mask; late_callback: a=the closed device, b=mask,
+        result=ms from the close to the call."""
         with self._lock:
             if not self._ch:
                 raise Vg15Error("not connected to LCDMon")
@@ -708,6 +709,14 @@ class VirtualG15:
 
     def fault_stall(self, ms):
         self.fault("stall", ms)
+
+    def fault_late(self, mask, ms=0, in_deinit=False):
+        """The next lgLcdClose of a device leaves one soft-button change (mask) to reach
+        that device's callback later, from a thread of the library as from the LCD
+        Manager's own: ms ms after the close returned, or with in_deinit ms ms after
+        lgLcdDeInit began (it returns only once the callback has). Logged as a
+        "late_callback" event once the callback returned."""
+        self.command("FAULT late %d %d%s" % (mask, ms, " deinit" if in_deinit else ""))
 
     def reset(self):
         """All faults off, one device."""

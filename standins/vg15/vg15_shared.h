@@ -42,14 +42,15 @@ enum EventKind : uint32_t {
     EV_LCDMON_START, // a = port
     EV_INIT,
     EV_DEINIT,
-    EV_CONNECT,     // a = connection (or -1), result
-    EV_DISCONNECT,  // a = connection, result
-    EV_ENUMERATE,   // a = connection, b = index, result
-    EV_OPEN,        // a = index, b = device (or -1), result
-    EV_CLOSE,       // a = device, result
-    EV_UPDATE_FAIL, // a = device, result (successful updates are only counted)
-    EV_STALL,       // a = device, b = stall in ms
-    EV_CALLBACK,    // a = device, b = mask, after the applet's callback returned
+    EV_CONNECT,       // a = connection (or -1), result
+    EV_DISCONNECT,    // a = connection, result
+    EV_ENUMERATE,     // a = connection, b = index, result
+    EV_OPEN,          // a = index, b = device (or -1), result
+    EV_CLOSE,         // a = device, result
+    EV_UPDATE_FAIL,   // a = device, result (successful updates are only counted)
+    EV_STALL,         // a = device, b = stall in ms
+    EV_CALLBACK,      // a = device, b = mask, after the applet's callback returned
+    EV_LATE_CALLBACK, // a = closed device, b = mask, result = ms from the close to the call
     EV_KIND_COUNT
 };
 
@@ -122,6 +123,16 @@ struct Shared {
 
     uint32_t frame_seq;
     FrameSlot frames[FRAME_RING];
+
+    // Late callback (FAULT late): the next lgLcdClose of a device with a callback takes
+    // it, and one soft-button change (late_mask) then reaches that callback from a
+    // thread of the library after the close, as from the LCD Manager's own thread:
+    // late_ms after lgLcdClose returned, or with late_in_deinit late_ms after
+    // lgLcdDeInit began (which returns only once the callback has).
+    int32_t late_armed;
+    int32_t late_mask;
+    int32_t late_ms;
+    int32_t late_in_deinit;
 };
 
 // Appends one event; the caller holds the mutex.
@@ -142,8 +153,8 @@ inline void add_event(Shared* s, uint32_t tick, uint32_t pid, EventKind kind, in
 // Event kind as the control channel names it: EV_OPEN -> "open", EV_UPDATE_FAIL -> "update".
 inline const char* event_name(uint32_t kind) {
     static const char* const names[EV_KIND_COUNT] = {
-        "none",      "lcdmon_start", "init",  "deinit", "connect", "disconnect",
-        "enumerate", "open",         "close", "update", "stall",   "callback"};
+        "none", "lcdmon_start", "init",   "deinit", "connect",  "disconnect",   "enumerate",
+        "open", "close",        "update", "stall",  "callback", "late_callback"};
     return kind < EV_KIND_COUNT ? names[kind] : "unknown";
 }
 
@@ -156,6 +167,7 @@ inline void reset_faults(Shared* s) {
     s->update_fail_code = 0;
     s->update_fail_count = 0;
     s->stall_ms = 0;
+    s->late_armed = 0;
 }
 
 // Client records, 32-bit or 64-bit natural alignment, as the applet passes them.

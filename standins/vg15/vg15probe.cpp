@@ -11,7 +11,8 @@
 //   key <vk> <0/1> <tick>               Ctrl (17) or Media Stop (178) changed state
 //   close <rc> / disconnect <rc> / deinit <rc> / done
 //
-// Usage: vg15probe [--frames N] [--interval MS] [--hold MS] [--stop-on-fail]
+// Usage: vg15probe [--frames N] [--interval MS] [--hold MS] [--stop-on-fail] [--linger MS]
+// --linger keeps the process MS ms after it freed the library (a late callback may come).
 // Exit code: 0 done, 2 no library, 10 connect refused, 11 open refused.
 #include <windows.h>
 
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
     long interval = option(argc, argv, "--interval", 100);
     long hold = option(argc, argv, "--hold", 0);
     bool stop_on_fail = flag(argc, argv, "--stop-on-fail");
+    long linger = option(argc, argv, "--linger", 0);
     say("pid %lu", GetCurrentProcessId());
 
     HMODULE lib = load_server();
@@ -193,6 +195,8 @@ int main(int argc, char** argv) {
     say("disconnect %lu", disconnect(cc.connection));
     say("deinit %lu", deinit());
     FreeLibrary(lib);
+    if (linger > 0)
+        Sleep(static_cast<DWORD>(linger));
     say("done");
     return 0;
 }

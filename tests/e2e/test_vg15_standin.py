@@ -205,6 +205,44 @@ class Faults(unittest.TestCase):
         self.assertTrue(1490 <= took[0][1] <= 1700, "stalled update: got %d ms, expected 1500" % took[0][1])
         self.assertLess(took[1][1], 200, "next update: got %d ms, expected no stall" % took[1][1])
 
+    def test_late_callback_comes_after_the_close(self):
+        cases = [  # name, mask, ms, in lgLcdDeInit, probe arguments, where in the probe's lines
+            ("inside deinit", 6, 0, True, [], ("disconnect", "deinit")),
+            ("inside deinit, 400 ms on", 9, 400, True, [], ("disconnect", "deinit")),
+            ("400 ms after the close", 5, 400, False, ["--linger", 1500], ("deinit", "done")),
+        ]
+        for name, mask, ms, in_deinit, args, (after, before) in cases:
+            VG.reset()
+            VG.fault_late(mask, ms, in_deinit)
+            mark = VG.state()["event_seq"]
+            rc, lines = VG.run_probe("--frames", 1, *args)
+            self.assertEqual(rc, 0, "%s: exit got %s, expected 0\n%s" % (name, rc, "\n".join(lines)))
+            words = [ln.split()[0] for ln in lines]
+            calls = [i for i, w in enumerate(words) if w == "callback"]
+            self.assertEqual(len(calls), 1, "%s: got %d callbacks, expected 1\n%s" % (
+                name, len(calls), "\n".join(lines)))
+            call = lines[calls[0]].split()
+            device = int(lines_with(lines, "open")[0][3])
+            self.assertEqual((int(call[2]), int(call[3])), (device, mask),
+                             "%s: callback (device, mask): got %s, expected %s" % (
+                                 name, (int(call[2]), int(call[3])), (device, mask)))
+            at = (words.index(after), calls[0], words.index(before))
+            self.assertTrue(at[0] < at[1] < at[2], "%s: got the callback at line %d, expected "
+                            "between %r (%d) and %r (%d)" % (name, at[1], after, at[0], before, at[2]))
+            kinds = [(e["kind"], e["a"], e["b"]) for e in VG.events(mark)
+                     if e["kind"] in ("close", "late_callback", "deinit")]
+            late = ("late_callback", device, mask)
+            order = [("close", device, 0), late, ("deinit", 0, 0)] if in_deinit else \
+                [("close", device, 0), ("deinit", 0, 0), late]
+            self.assertEqual(kinds, order, "%s: events got %s, expected %s" % (name, kinds, order))
+            took = [e["result"] for e in VG.events(mark) if e["kind"] == "late_callback"][0]
+            # GetTickCount steps by up to 16 ms.
+            self.assertTrue(ms - 16 <= took <= ms + 300, "%s: got the call %d ms after the "
+                            "close, expected %d to %d" % (name, took, ms - 16, ms + 300))
+        # Taken by one close: the next run gets no callback at all.
+        rc, lines = VG.run_probe("--frames", 1, "--linger", 600)
+        self.assertEqual(lines_with(lines, "callback"), [], "after the late call: got callbacks")
+
     def test_lcdmon_exit_gives_device_gone_then_not_running(self):
         proc = VG.start_probe("--frames", 40, "--interval", 100, "--stop-on-fail")
         first = VG.wait_frame(timeout=20, since=VG.state()["frame_seq"])
