@@ -96,6 +96,65 @@ class Spine(E2E):
                              "got no frame after reconnecting")
         self.assertTrue(a.running())
 
+    def test_soft_button_callback_after_the_device_closed(self):
+        # The LCD Manager calls the soft-button callback from its own thread, so a
+        # change may still reach it after the applet closed the device on a lost link,
+        # while it de-initialises the library, or once it is linked again.
+        cases = [  # name, mask, ms, inside lgLcdDeInit
+            ("release inside lgLcdDeInit", 0, 0, True),
+            ("press inside lgLcdDeInit, 300 ms on", 4, 300, True),
+            ("release 1500 ms after the close", 0, 1500, False),
+        ]
+        zero = harness.render(("right", 121, 36, "00:00.0"))
+        a = self.applet("animate_start 0\nslot_3 STW\n")
+        self.first_frame()
+        for name, mask, ms, in_deinit in cases:
+            since = self.vg.state()["event_seq"]
+            self.vg.fault_late(mask, ms, in_deinit)
+            self.vg.fault_update(1167, 1)
+            lost = self.wait_event("update", since, 5, lambda e: e["result"] == 1167)
+            self.assertIsNotNone(lost, "%s: no update answered 1167" % name)
+            late = self.wait_event("late_callback", lost["seq"], ms / 1000 + 8)
+            self.assertIsNotNone(late, "%s: got no late callback, expected one" % name)
+            reopened = self.wait_event("open", lost["seq"], 6, lambda e: e["result"] == 0)
+            self.assertIsNotNone(reopened, "%s: got no new open after the device was lost" % name)
+            closed = self.events_of("close", lost["seq"])[0]
+            self.assertEqual((late["a"], late["b"]), (closed["a"], mask),
+                             "%s: late callback (device, mask): got %s, expected %s" % (
+                                 name, (late["a"], late["b"]), (closed["a"], mask)))
+            kinds = [e["kind"] for e in self.vg.events(lost["seq"])
+                     if e["seq"] < reopened["seq"] and e["kind"] != "callback"]
+            link = ["close", "disconnect", "deinit", "init", "connect", "enumerate", "enumerate"]
+            if in_deinit:  # between the close and the next init
+                link.insert(2, "late_callback")
+            else:  # the old device's change while the new one is open
+                self.assertGreater(late["seq"], reopened["seq"],
+                                   "%s: got the late callback before the new open" % name)
+            self.assertEqual(kinds, link, "%s: got calls %s, expected %s" % (name, kinds, link))
+            waits = [l for l in a.errors() if "| src/lcd(357) |" in l or "| src/lcd(649) |" in l]
+            self.assertEqual(waits, [], "%s: got button lock failures %s, expected none" % (
+                name, waits))
+            rate = harness.frame_rate(self.vg, 3.0)
+            self.assertTrue(9.5 <= rate <= 10.5,
+                            "%s: got %.2f frames/s after reconnecting, expected 10" % (name, rate))
+            self.assertTrue(a.running(), "%s: the applet ended" % name)
+        # A press after all that is still classified: a short one starts the stopwatch.
+        f = self.next_frame()
+        self.assertIsNone(harness.region_diff(f.pixels, zero, 122, 36, 158, 42),
+                          "the stopwatch before the press")
+        self.vg.press(3, 300)
+        time.sleep(0.5)
+        b = self.next_frame()
+        time.sleep(0.5)
+        c = self.next_frame()
+        self.assertIsNotNone(harness.region_diff(c.pixels, zero, 122, 36, 158, 42),
+                             "got 00:00.0 after a short press, expected the stopwatch running")
+        self.assertNotEqual(harness.region(b.pixels, 121, 36, 159, 42),
+                            harness.region(c.pixels, 121, 36, 159, 42),
+                            "got the same stopwatch time 0.5 s apart, expected it running")
+        link = [l for l in a.errors() if "| src/lcd(" in l or "| src/main(" in l]
+        self.assertEqual(link, [], "got link lines %s in errors.txt, expected none" % link)
+
     def test_stalled_update_restarts_the_thread_and_reconnects(self):
         a = self.applet()
         self.first_frame()
