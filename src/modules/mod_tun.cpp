@@ -99,13 +99,19 @@ bool tun_store_text(TunSnapshot* s, const TunLock* lock, const char* text, uint3
     size_t n = strnlen(text, TUN_TEXT - 1);
     memcpy(s->text, text, n);
     memset(s->text + n, 0, sizeof s->text - n);
+    s->stores.fetch_add(1);
     lock->release(lock->handle);
     return true;
 }
 
 bool tun_take_new_text(TunSnapshot* s, const TunLock* lock, char announced[TUN_TEXT]) {
+    // Counted under the lock with every store, so an unchanged count means the text
+    // is the one this frame loop last compared.
+    if (s->stores.load() == s->stores_taken)
+        return false;
     if (!lock->acquire(lock->handle, kFrameLockWaitMs))
         return false;
+    s->stores_taken = s->stores.load();
     bool fresh = s->text[0] != '\0' && strncmp(s->text, announced, TUN_TEXT) != 0;
     if (fresh) {
         memcpy(announced, s->text, TUN_TEXT);

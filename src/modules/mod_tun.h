@@ -33,6 +33,11 @@ struct TunSnapshot {
     std::atomic<uint64_t> position; // tun_pack_position: seconds and the tick of that read
     std::atomic<int32_t> playing;   // 1 when the player state was "playing"
     std::atomic<int32_t> connected; // 1 while the worker holds a connection
+    // Texts stored so far, counted under the text lock by the worker; the frame loop
+    // takes the lock only when the count moved past stores_taken (its own word: the
+    // count it last looked at under the lock).
+    std::atomic<uint32_t> stores;
+    uint32_t stores_taken;
 };
 
 // A lock with a bounded wait: the text lock (a mutex on Windows, a fake in tests).
@@ -108,7 +113,9 @@ bool tun_key_step(int32_t* latch, bool down);
 bool tun_store_text(TunSnapshot* s, const TunLock* lock, const char* text, uint32_t wait_ms);
 // Frame loop: under the lock (100 ms), a text that is not empty and differs from
 // announced is copied there: true, announce it. False otherwise, also when the
-// lock was not obtained (then the next frame tries again).
+// lock was not obtained (then the next frame tries again). While no text was stored
+// since the last look under the lock, the text is the one compared then: false at
+// once, without the lock.
 bool tun_take_new_text(TunSnapshot* s, const TunLock* lock, char announced[TUN_TEXT]);
 // A copy of the snapshot's text under the lock (100 ms); false when not obtained.
 bool tun_read_text(TunSnapshot* s, const TunLock* lock, char out[TUN_TEXT]);

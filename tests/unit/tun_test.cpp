@@ -125,15 +125,19 @@ TEST(TunHandOver, FrameLoopTakesEachNewTextOnce) {
         bool refuse;        // the lock is busy for the frame loop
         bool fresh;
         const char* announced;
+        bool asks; // the frame loop asks for the lock (only after a store, or a refusal)
     } steps[] = {
-        {nullptr, false, false, ""}, // connected, not read yet: nothing to announce
-        {"A - One", false, true, "A - One"},  {nullptr, false, false, "A - One"},
-        {"A - One", false, false, "A - One"}, // stop and play: the same text
-        {"B - Two", true, false, "A - One"},  // lock busy: this frame skips
-        {nullptr, false, true, "B - Two"},    // and the next frame announces
-        {"", false, false, "B - Two"},        // cleared: nothing announced, kept
-        {"B - Two", false, false, "B - Two"}, // the same track after a reconnect
-        {" - ", false, true, " - "},          // no artist, no name
+        {nullptr, false, false, "", false}, // connected, not read yet: nothing to announce
+        {"A - One", false, true, "A - One", true},
+        {nullptr, false, false, "A - One", false},
+        {"A - One", false, false, "A - One", true}, // stop and play: the same text
+        {"B - Two", true, false, "A - One", true},  // lock busy: this frame skips
+        {nullptr, false, true, "B - Two", true},    // and the next frame announces
+        {nullptr, false, false, "B - Two", false},
+        {"", false, false, "B - Two", true},        // cleared: nothing announced, kept
+        {"B - Two", false, false, "B - Two", true}, // the same track after a reconnect
+        {" - ", false, true, " - ", true},          // no artist, no name
+        {nullptr, false, false, " - ", false},
     };
     TunSnapshot s{};
     FakeLock fake;
@@ -143,12 +147,34 @@ TEST(TunHandOver, FrameLoopTakesEachNewTextOnce) {
         if (st.stored)
             ASSERT_TRUE(tun_store_text(&s, &lock, st.stored, 100));
         fake.refuse = st.refuse;
+        fake.last_wait = 0;
         EXPECT_EQ(tun_take_new_text(&s, &lock, announced), st.fresh) << st.announced;
-        EXPECT_EQ(fake.last_wait, 100u) << "the frame loop waits at most 100 ms";
+        EXPECT_EQ(fake.last_wait, st.asks ? 100u : 0u)
+            << st.announced << ": got a wait of " << fake.last_wait << " ms, expected "
+            << (st.asks ? "100 (the frame loop waits at most 100 ms)" : "no lock asked for");
         fake.refuse = false;
         EXPECT_STREQ(announced, st.announced);
     }
     EXPECT_EQ(fake.held, 0);
+}
+
+TEST(TunHandOver, EveryStoreIsCountedAndARefusedStoreIsNot) {
+    TunSnapshot s{};
+    FakeLock fake;
+    TunLock lock = fake.lock();
+    ASSERT_TRUE(tun_store_text(&s, &lock, "A - One", 100));
+    ASSERT_TRUE(tun_store_text(&s, &lock, "A - One", 100));
+    EXPECT_EQ(s.stores.load(), 2u) << "the same text stored again still counts";
+    fake.refuse = true;
+    EXPECT_FALSE(tun_store_text(&s, &lock, "B - Two", 100));
+    EXPECT_EQ(s.stores.load(), 2u) << "a store that did not get the lock changed nothing";
+    fake.refuse = false;
+    char announced[TUN_TEXT] = "";
+    EXPECT_TRUE(tun_take_new_text(&s, &lock, announced));
+    EXPECT_EQ(s.stores_taken, 2u);
+    const int asked = fake.acquired;
+    EXPECT_FALSE(tun_take_new_text(&s, &lock, announced));
+    EXPECT_EQ(fake.acquired, asked) << "nothing stored since: no lock taken";
 }
 
 TEST(TunHandOver, StoreAndReadAreBoundedAndWhole) {
