@@ -86,8 +86,7 @@ bool frame(App* app) {
     if (lcd_all_buttons_down(&app->lcd))
         ++f.quit_requested;
     int32_t events[SLOT_COUNT];
-    for (int i = 0; i < SLOT_COUNT; ++i)
-        events[i] = lcd_read_button(&app->lcd, i);
+    lcd_read_buttons(&app->lcd, events);
     frame_compose(app, events);
 
     if (lcd_device_lost(&app->lcd) != 0) {

@@ -49,6 +49,14 @@ int32_t buttons_classify(SoftButton* b, uint32_t now) {
     return result;
 }
 
+bool buttons_pending(const SoftButton buttons[4]) {
+    for (int i = 0; i < 4; ++i) {
+        if (buttons[i].down != 0 || buttons[i].ctrl != 0)
+            return true;
+    }
+    return false;
+}
+
 // 2 -> "LCDMon is not running on the system."; 1722 -> "Logitech LCD subsystem is
 // not available."; 5 -> nullptr (the system's own text is used).
 const char* lcd_error_text(uint32_t code) {
@@ -103,4 +111,5 @@ void lcd_reset(LcdLink* lcd) {
     lcd->update_request = 0;
     lcd->device_lost.store(0);
     lcd->all_down.store(0);
+    lcd->buttons_pending.store(0);
 }

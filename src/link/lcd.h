@@ -41,6 +41,10 @@ struct LcdLink {
 
     SoftButton buttons[4];
     std::atomic<int32_t> all_down;
+    // 1 while any button has a press recorded and not yet reported; set by the callback
+    // and cleared by the frame loop, both under the button lock. While it is 0 the frame
+    // loop reads no button and takes no lock.
+    std::atomic<int32_t> buttons_pending;
     void* button_lock; // made by the first lcd_init, kept for the life of the record
 
     int32_t wow64;    // read the LCD Manager's keys in the 64-bit view
@@ -55,6 +59,9 @@ void buttons_on_mask(SoftButton buttons[4], std::atomic<int32_t>* all_down, uint
                      bool ctrl_down, uint32_t now);
 // Decides button b's event at tick `now`, consuming it (see lcd_read_button).
 int32_t buttons_classify(SoftButton* b, uint32_t now);
+// True when any of the four buttons holds a press not yet reported (a down time or the
+// Ctrl mark): then a later buttons_classify may still report something.
+bool buttons_pending(const SoftButton buttons[4]);
 // The text lcd_check logs for a result code of the LCD Manager, or nullptr when
 // the system's own message text is to be used.
 const char* lcd_error_text(uint32_t code);
@@ -72,6 +79,9 @@ void lcd_read_install_info(LcdLink* lcd);
 bool lcd_init(LcdLink* lcd);
 bool lcd_open(LcdLink* lcd);
 int32_t lcd_read_button(LcdLink* lcd, int i);
+// The frame's four events: lcd_read_button for buttons 0..3 in order while a press is
+// pending, else all BUTTON_NONE without taking the button lock.
+void lcd_read_buttons(LcdLink* lcd, int32_t events[4]);
 int32_t lcd_all_buttons_down(LcdLink* lcd);
 int32_t lcd_device_lost(LcdLink* lcd);
 bool lcd_update(LcdLink* lcd);

@@ -157,6 +157,7 @@ DWORD WINAPI on_soft_buttons(int device, DWORD mask, void* context) {
     uint32_t now = GetTickCount();
     bool ctrl = (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0;
     buttons_on_mask(lcd->buttons, &lcd->all_down, mask, ctrl, now);
+    lcd->buttons_pending.store(buttons_pending(lcd->buttons) ? 1 : 0);
     ReleaseMutex(button_lock);
     return 0;
 }
@@ -273,8 +274,19 @@ int32_t lcd_read_button(LcdLink* lcd, int i) {
     if (i < 0 || i > 3 || !lock(button_lock, 649))
         return BUTTON_NONE;
     int32_t r = buttons_classify(&lcd->buttons[i], GetTickCount());
+    if (!buttons_pending(lcd->buttons))
+        lcd->buttons_pending.store(0); // all reported: the next frames need no lock
     ReleaseMutex(button_lock);
     return r;
+}
+
+void lcd_read_buttons(LcdLink* lcd, int32_t events[4]) {
+    // Set under the button lock by every callback that leaves a press recorded, and
+    // cleared only under it once none is: a press recorded after this load is read in
+    // the next frame, as one recorded just after its button's read always was.
+    const bool pending = lcd->buttons_pending.load() != 0;
+    for (int i = 0; i < 4; ++i)
+        events[i] = pending ? lcd_read_button(lcd, i) : BUTTON_NONE;
 }
 
 int32_t lcd_all_buttons_down(LcdLink* lcd) {

@@ -115,6 +115,67 @@ TEST(Buttons, OtherButtonsKeepTheirState) {
     EXPECT_EQ(buttons_classify(&b[1], 1200), BUTTON_SHORT);
 }
 
+// The frame loop reads no button (and takes no lock) while none is pending, so every
+// state in which a later read could still report something must count as pending.
+TEST(Buttons, PendingWhileAPressCanStillBeReported) {
+    struct Case {
+        const char* name;
+        std::vector<Step> steps; // masks and reads of button 0, as in ButtonScript
+        bool pending;
+    } cases[] = {
+        {"nothing yet", {}, false},
+        {"held, not yet long", {{1, false, 1000, 0}, {kRead, false, 1100, BUTTON_NONE}}, true},
+        {"released, not yet read", {{1, false, 1000, 0}, {0, false, 1100, 0}}, true},
+        {"short press read",
+         {{1, false, 1000, 0}, {0, false, 1100, 0}, {kRead, false, 1200, 1}},
+         false},
+        {"long press reported while held",
+         {{1, false, 1000, 0}, {kRead, false, 1600, BUTTON_LONG}},
+         false},
+        {"long press released after its report",
+         {{1, false, 1000, 0}, {kRead, false, 1600, BUTTON_LONG}, {0, false, 2000, 0}},
+         false},
+        {"ctrl press", {{1, true, 1000, 0}}, true},
+        {"ctrl press read", {{1, true, 1000, 0}, {kRead, false, 1100, BUTTON_CTRL}}, false},
+        {"press across the tick wrap, read",
+         {{1, false, 0xFFFFFF00u, 0}, {0, false, 0x200, 0}, {kRead, false, 0x250, 0}},
+         false},
+        {"release of nothing", {{0, false, 1000, 0}}, false},
+    };
+    for (const Case& c : cases) {
+        SoftButton b[4] = {};
+        std::atomic<int32_t> all{0};
+        for (const Step& s : c.steps) {
+            if (s.mask == kRead)
+                EXPECT_EQ(buttons_classify(&b[0], s.at), s.expected) << c.name;
+            else
+                buttons_on_mask(b, &all, s.mask, s.ctrl, s.at);
+        }
+        EXPECT_EQ(buttons_pending(b), c.pending)
+            << c.name << ": got " << buttons_pending(b) << ", expected " << c.pending;
+    }
+}
+
+TEST(Buttons, PendingLooksAtEveryButton) {
+    for (int i = 0; i < 4; ++i) {
+        SoftButton b[4] = {};
+        std::atomic<int32_t> all{0};
+        buttons_on_mask(b, &all, 1u << i, false, 1000);
+        EXPECT_TRUE(buttons_pending(b)) << "button " << i << " down";
+        buttons_on_mask(b, &all, 0, false, 1100);
+        EXPECT_TRUE(buttons_pending(b)) << "button " << i << " released, not read";
+        EXPECT_EQ(buttons_classify(&b[i], 1200), BUTTON_SHORT) << i;
+        EXPECT_FALSE(buttons_pending(b)) << "button " << i << " read";
+    }
+}
+
+TEST(Buttons, ResetLeavesNothingPending) {
+    auto lcd = std::make_unique<LcdLink>();
+    lcd->buttons_pending.store(1);
+    lcd_reset(lcd.get());
+    EXPECT_EQ(lcd->buttons_pending.load(), 0);
+}
+
 TEST(LcdErrorText, KnownCodesHaveTheirTexts) {
     struct {
         uint32_t code;
