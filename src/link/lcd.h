@@ -27,7 +27,7 @@ struct LcdLink {
     LgClient client; // the LCD Manager's server library and its entry points
     void* update_thread;
     void* frame_ready; // semaphore 0..1
-    void* frame_lock;  // mutex over `sending` and `update_request`
+    void* frame_lock;  // over `sending` and `update_request` (lcd_win.cpp: critical section)
     uint32_t update_thread_id;
     ConnectContext connect;
     DeviceDescription device_desc;
