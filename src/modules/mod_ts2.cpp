@@ -482,6 +482,8 @@ void mod_ts2_init(App* app) {
         m->host = ts2_system_host();
     const Ts2Host* h = m->host;
     m->speaking = 0;
+    m->present = 0;
+    m->present_known = 0;
     m->poller = nullptr;
     m->channel_text[0] = '\0';
     memset(m->shared.bytes, 0, TS2_SNAPSHOT_BYTES);
@@ -496,7 +498,11 @@ void mod_ts2_update(App* app) {
     const Ts2Host* h = m->host;
     m->channel_text[0] = '\0';
     m->speaking = 0;
-    if (!h || !h->client_present(h->ctx))
+    // Looked up once a frame: the draws of this frame go by the same answer.
+    m->present = h && h->client_present(h->ctx) ? 1 : 0;
+    m->present_known = 1;
+    m->present_tick = app->frame.now;
+    if (!m->present)
         return;
     Ts2Poller* p = m->poller;
     const uint32_t now = h->now(h->ctx);
@@ -537,7 +543,11 @@ void mod_ts2_update(App* app) {
 int mod_ts2_draw(App* app, int slot) {
     Ts2Module* m = &app->ts2;
     const Ts2Host* h = m->host;
-    if (!h || !h->client_present(h->ctx))
+    if (!h)
+        return 0;
+    // The update of this frame looked already; a draw without one looks itself.
+    const bool looked = m->present_known && m->present_tick == app->frame.now;
+    if (!(looked ? m->present != 0 : h->client_present(h->ctx)))
         return 0;
     Slot* s = &app->slots[slot];
     LcdBitmap* frame = app_frame(app);

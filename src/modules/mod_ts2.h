@@ -121,12 +121,15 @@ struct Ts2Host {
 
 struct Ts2Module {
     const char* tag;
-    const Ts2Host* host;  // null at init: the system's host
-    void* lock;           // guards `shared`
-    Ts2Poller* poller;    // the running poller, or null
-    int32_t lowest;       // pollers run at the lowest priority (two or more processors)
-    uint32_t start_stamp; // last attempt to start a poller that failed to start
-    int32_t speaking;     // the user's own id is among the speakers (this frame)
+    const Ts2Host* host;   // null at init: the system's host
+    void* lock;            // guards `shared`
+    Ts2Poller* poller;     // the running poller, or null
+    int32_t lowest;        // pollers run at the lowest priority (two or more processors)
+    uint32_t start_stamp;  // last attempt to start a poller that failed to start
+    int32_t speaking;      // the user's own id is among the speakers (this frame)
+    int32_t present;       // the client's window was there at the last update
+    int32_t present_known; // `present` was looked up by an update, at tick present_tick
+    uint32_t present_tick;
     Ts2Snapshot shared;   // the poller's latest complete snapshot
     Ts2Snapshot previous; // what the last update saw
     char channel_text[TS2_CHANNEL_TEXT];

@@ -628,6 +628,34 @@ TEST(Ts2Slot, WindowLibraryAndLinkStates) {
     }
 }
 
+// The client's window is looked up once a frame, by the update; the draws of that
+// frame go by its answer, and the next frame looks again.
+TEST(Ts2Slot, DrawGoesByTheWindowLookupOfItsFrame) {
+    const struct {
+        const char* name;
+        bool at_update, at_draw;
+        int taken;
+    } cases[] = {
+        {"there at the update, gone before the draw", true, false, 1},
+        {"gone at the update, back before the draw", false, true, 0},
+        {"there all along", true, true, 1},
+        {"gone all along", false, false, 0},
+    };
+    for (const auto& c : cases) {
+        Module m;
+        m.connected(lobby());
+        m.f.window = c.at_update;
+        m.frame();
+        m.f.window = c.at_draw;
+        EXPECT_EQ(m.draw(0), c.taken)
+            << c.name << ": got " << m.draw(0) << ", expected " << c.taken;
+        EXPECT_EQ(m.draw(1), c.taken) << c.name << " (a second slot)";
+        m.f.clock += 100; // the next frame looks again
+        m.frame();
+        EXPECT_EQ(m.draw(0), c.at_draw ? 1 : 0) << c.name << ", next frame";
+    }
+}
+
 TEST(Ts2Slot, NumbersAndMicrophone) {
     const struct {
         const char* name;
