@@ -41,6 +41,8 @@ constexpr uint32_t kFrameLockMs = 100;
 constexpr uint32_t kWatchdogMs = 4000;
 constexpr uint32_t kStallMs = 2000;
 constexpr uint32_t kPollWindowMs = 20;
+constexpr uint32_t kPollPauseMs = 10; // the shortest pause of the poll loop
+constexpr uint32_t kFrameMs = 100;
 constexpr uint32_t kStopWaitMs = 500;
 
 // The microphone pictures, 13 x 14.
@@ -294,6 +296,17 @@ bool ts2_poll_due(uint32_t now, uint32_t deadline, uint32_t stamp) {
     return !earlier(now + kPollWindowMs, deadline) && earlier(stamp + kPollWindowMs, deadline);
 }
 
+// deadline 1000, stamp 900: now 950 -> 30 (to 980); now 975 -> 10; now 985 -> 10
+// (late, asked again); stamp 985 (had its poll): now 990 -> 90 (to 1080); now 1090 -> 10.
+uint32_t ts2_poll_pause(uint32_t now, uint32_t deadline, uint32_t stamp) {
+    const bool polled = !earlier(stamp + kPollWindowMs, deadline);
+    const uint32_t opens = deadline - kPollWindowMs + (polled ? kFrameMs : 0);
+    const int32_t left = static_cast<int32_t>(opens - now);
+    if (left < static_cast<int32_t>(kPollPauseMs))
+        return kPollPauseMs;
+    return left > static_cast<int32_t>(kFrameMs) ? kFrameMs : static_cast<uint32_t>(left);
+}
+
 void ts2_post_changes(const Ts2Snapshot* prev, const Ts2Snapshot* cur, NoticeQueue* q,
                       uint32_t now) {
     char a[TS2_SERVER_NAME_BYTES + 1], b[TS2_SERVER_NAME_BYTES + 1];
@@ -454,7 +467,9 @@ void ts2_poller_run(Ts2Poller* p) {
         p->library_loaded.store(1);
         bool failed = false;
         do {
-            h->sleep(h->ctx, p, 10);
+            h->sleep(
+                h->ctx, p,
+                ts2_poll_pause(h->now(h->ctx), p->frame_deadline->load(), p->poll_stamp.load()));
         } while (!stopped(p) && poll_round(p, &failed));
         h->client_unload(h->ctx, p);
         p->library_loaded.store(0);
@@ -585,6 +600,7 @@ int mod_ts2_draw(App* app, int slot) {
     if (s->button == 1) {
         s->button = 0;
         m->poller->mute_request.fetch_add(1);
+        h->wake(h->ctx, m->poller); // acted on now, not at the next frame's poll
     }
     const char* mic = m->speaking                                  ? kMicSpeaking
                       : (ts2_own_flags(&m->shared) & TS2_FLAG_MIC) ? kMicHollow

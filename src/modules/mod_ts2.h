@@ -104,7 +104,8 @@ struct Ts2Host {
     // itself may run on.
     void (*thread_forget)(void* ctx, Ts2Poller* p, uint32_t ms);
     void (*wake_close)(void* ctx, Ts2Poller* p);
-    // Sleeps ms, or less once p->stop is set and the poller woken.
+    // Sleeps ms, or less once the poller is woken (each wake cuts one sleep short:
+    // the current one, or the next when it is not sleeping).
     void (*sleep)(void* ctx, Ts2Poller* p, uint32_t ms);
     void (*wake)(void* ctx, Ts2Poller* p);
     // Loads the client library with every required entry into p; false (nothing
@@ -175,6 +176,12 @@ int32_t ts2_server_count(const Ts2Snapshot* s);
 // The poller asks the client at tick `now` only when the frame due at `deadline` is
 // at most 20 ms away (or late) and the last progress `stamp` was before that window.
 bool ts2_poll_due(uint32_t now, uint32_t deadline, uint32_t stamp);
+// The poll loop's pause at tick `now` before its next pass: until the window of the
+// frame due at `deadline` opens, or, once that frame had its poll (`stamp` inside the
+// window), until the window of the frame after it (100 ms later); at least 10 ms (so
+// a late frame is asked every 10 ms, as the deadline it waits for has passed) and at
+// most 100 ms. A microphone press wakes the poller at once (Ts2Host::wake).
+uint32_t ts2_poll_pause(uint32_t now, uint32_t deadline, uint32_t stamp);
 // Posts the notices for the change from prev to cur: server name, channel name,
 // players connected (not the user) and players dropped.
 void ts2_post_changes(const Ts2Snapshot* prev, const Ts2Snapshot* cur, NoticeQueue* q,

@@ -93,7 +93,8 @@ DWORD WINAPI poller_main(void* param) {
 }
 
 bool win_thread_start(void*, Ts2Poller* p, bool lowest) {
-    p->wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Auto-reset: each wake (a stop, a microphone press) cuts one sleep short.
+    p->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!p->wake)
         return false;
     DWORD id = 0;

@@ -397,6 +397,7 @@ struct Fake {
     std::vector<Ts2Poller*> started;
     bool start_ok = true;
     int forgotten = 0;
+    int sleeps = 0, wakes = 0;
 
     // the client
     bool library = true;
@@ -455,6 +456,7 @@ const Ts2Host kFakeHost = {
     [](void*, Ts2Poller*) {},
     [](void* c, Ts2Poller* p, uint32_t ms) {
         Fake* f = fake(c);
+        ++f->sleeps;
         f->clock += ms;
         while (f->deadline && static_cast<int32_t>(f->clock - f->next_frame) >= 0) {
             f->deadline->store(f->next_frame + 100);
@@ -463,7 +465,7 @@ const Ts2Host kFakeHost = {
         if (static_cast<int32_t>(f->clock - f->end) >= 0)
             p->stop.store(1);
     },
-    [](void*, Ts2Poller*) {},
+    [](void* c, Ts2Poller*) { ++fake(c)->wakes; },
     [](void* c, Ts2Poller*) {
         ++fake(c)->loads;
         return fake(c)->library;
@@ -709,6 +711,7 @@ TEST(Ts2Slot, PressesGoToThePollerAndTheNoticeQueue) {
     s.button = 1;
     m.draw(0);
     EXPECT_EQ(m.poller()->mute_request.load(), 2) << "two presses before the poller acts";
+    EXPECT_EQ(m.f.wakes, 2) << "each press wakes the poller";
 
     notice_free_all(&m.app->notices);
     s.button = 2;
@@ -855,6 +858,38 @@ TEST(Ts2Poller, AsksOncePerFrameInItsLastTwentyMs) {
     EXPECT_EQ(memcmp(r.app->ts2.shared.bytes, r.f.state.s.bytes, TS2_SNAPSHOT_BYTES), 0);
     EXPECT_EQ(r.f.loads, 1);
     EXPECT_EQ(r.f.unloads, 1) << "the library is given back when the poller stops";
+}
+
+TEST(Ts2Poller, SleepsUntilThePollWindowInsteadOfEveryTenMs) {
+    PollerRun r;
+    r.run(3000);
+    const size_t polls = r.of("server").size();
+    EXPECT_GE(polls, 19u) << "one poll in each frame after the library's 900 ms";
+    // 900 ms before the library is loaded, then about one pause per frame (a pass that
+    // wakes just before the window opens may add one); every 10 ms would be 210.
+    EXPECT_LE(r.f.sleeps, 1 + 2 * 22) << "got " << r.f.sleeps << " sleeps in 3 s";
+}
+
+TEST(Ts2PollTiming, PauseUntilTheWindowOpens) {
+    const struct {
+        uint32_t now, deadline, stamp, pause;
+    } cases[] = {
+        {950, 1000, 900, 30},  // to 980, where the window of this frame opens
+        {900, 1000, 800, 80},  // a frame's start: to its window
+        {975, 1000, 900, 10},  // 5 ms left: the shortest pause
+        {985, 1000, 900, 10},  // window open, not polled (a dropped poll): again soon
+        {990, 1000, 985, 90},  // polled: to 1080, the window of the next frame
+        {981, 1000, 980, 99},  // polled at the window's first tick
+        {1090, 1000, 985, 10}, // the next frame is late: every 10 ms until it comes
+        {700, 1000, 600, 100}, // never more than one frame
+        {UINT32_MAX - 30, 20, UINT32_MAX - 100, 31}, // across the wrap of the tick count
+        {UINT32_MAX - 3, 10, UINT32_MAX - 5, 94},    // polled just before the wrap
+    };
+    for (const auto& c : cases) {
+        const uint32_t got = ts2_poll_pause(c.now, c.deadline, c.stamp);
+        EXPECT_EQ(got, c.pause) << "now " << c.now << ", deadline " << c.deadline << ", stamp "
+                                << c.stamp << ": got " << got << ", expected " << c.pause;
+    }
 }
 
 TEST(Ts2Poller, MicrophoneFlipWaitsForAnAnsweringClientAndFlipsOnce) {
