@@ -499,6 +499,7 @@ void mod_ts2_init(App* app) {
     m->speaking = 0;
     m->present = 0;
     m->present_known = 0;
+    m->taken_known = 0;
     m->poller = nullptr;
     m->channel_text[0] = '\0';
     memset(m->shared.bytes, 0, TS2_SNAPSHOT_BYTES);
@@ -553,6 +554,8 @@ void mod_ts2_update(App* app) {
     m->speaking = ts2_draw_labels(&m->shared, app_frame(app));
     memcpy(m->previous.bytes, m->shared.bytes, TS2_SPEAKER_COUNT);
     h->lock_release(h->ctx, m->lock);
+    m->taken_known = 1;
+    m->taken_tick = app->frame.now;
 }
 
 int mod_ts2_draw(App* app, int slot) {
@@ -576,7 +579,14 @@ int mod_ts2_draw(App* app, int slot) {
             draw_text(frame, 0, x + 18, y + 14, "WAIT");
         return 1;
     }
-    if (ts2_link_state(m) != 1 || !h->lock_take(h->ctx, m->lock, kFrameLockMs))
+    if (ts2_link_state(m) != 1)
+        return 1;
+    // What the draw reads (server and user records) the update of this frame copied
+    // into `previous` under the lock: read there, without the lock. A draw without
+    // such an update reads the shared snapshot under the lock.
+    const bool taken = m->taken_known && m->taken_tick == app->frame.now;
+    const Ts2Snapshot* snap = taken ? &m->previous : &m->shared;
+    if (!taken && !h->lock_take(h->ctx, m->lock, kFrameLockMs))
         return 1;
     if (s->button == 2) {
         s->button = 0;
@@ -584,13 +594,13 @@ int mod_ts2_draw(App* app, int slot) {
             post_notice(&app->notices, app->frame.now, kKeyChannelList, 1000, "%s",
                         m->channel_text);
     }
-    const int32_t servers = ts2_server_count(&m->shared);
+    const int32_t servers = ts2_server_count(snap);
     if (servers > 1) {
         char text[16];
         snprintf(text, sizeof text, "%d", static_cast<int>(servers));
         int w = draw_text(frame, TEXT_MEASURE, 0, 0, text);
         draw_text(frame, 0, w == 0 ? x + 1 : x + 1 + (37 - w), y + 1, text);
-        const int32_t here = ts2_channel_players(&m->shared);
+        const int32_t here = ts2_channel_players(snap);
         if (here > 1) {
             snprintf(text, sizeof text, "%d", static_cast<int>(here));
             w = draw_text(frame, TEXT_LARGE | TEXT_MEASURE, 0, 0, text);
@@ -602,11 +612,12 @@ int mod_ts2_draw(App* app, int slot) {
         m->poller->mute_request.fetch_add(1);
         h->wake(h->ctx, m->poller); // acted on now, not at the next frame's poll
     }
-    const char* mic = m->speaking                                  ? kMicSpeaking
-                      : (ts2_own_flags(&m->shared) & TS2_FLAG_MIC) ? kMicHollow
-                                                                   : kMicFilled;
+    const char* mic = m->speaking                            ? kMicSpeaking
+                      : (ts2_own_flags(snap) & TS2_FLAG_MIC) ? kMicHollow
+                                                             : kMicFilled;
     draw_picture(frame, 0, x + 1, y + 7, 13, 14, mic);
-    h->lock_release(h->ctx, m->lock);
+    if (!taken)
+        h->lock_release(h->ctx, m->lock);
     return 1;
 }
 

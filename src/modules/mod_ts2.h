@@ -131,6 +131,8 @@ struct Ts2Module {
     int32_t present;       // the client's window was there at the last update
     int32_t present_known; // `present` was looked up by an update, at tick present_tick
     uint32_t present_tick;
+    int32_t taken_known; // an update took the shared snapshot under the lock, at taken_tick
+    uint32_t taken_tick;
     Ts2Snapshot shared;   // the poller's latest complete snapshot
     Ts2Snapshot previous; // what the last update saw
     char channel_text[TS2_CHANNEL_TEXT];

@@ -700,6 +700,50 @@ TEST(Ts2Slot, NumbersAndMicrophone) {
     }
 }
 
+// The draw reads what the update of its frame copied under the lock, without taking
+// the lock again; a draw with no update before it in its frame takes the lock and
+// reads the shared snapshot. Both draw the same.
+TEST(Ts2Slot, DrawReadsTheCopyOfItsFrameWithoutTheLock) {
+    Snap first;
+    first.server("Alpha", 3).user(1, 0x10, 7, 2, "Lobby").player(1, 7, "me");
+    Snap later;
+    later.server("Alpha", 9).user(1, 0, 7, 5, "Lobby").player(1, 7, "me");
+
+    Module with_update;
+    with_update.connected(first);
+    with_update.frame();
+    const int takes = with_update.f.lock_takes;
+    EXPECT_EQ(with_update.draw(1), 1);
+    EXPECT_EQ(with_update.f.lock_takes, takes)
+        << "got " << with_update.f.lock_takes - takes << " lock takes, expected none";
+
+    Module without_update;
+    without_update.connected(first);
+    const int takes2 = without_update.f.lock_takes;
+    EXPECT_EQ(without_update.draw(1), 1);
+    EXPECT_EQ(without_update.f.lock_takes, takes2 + 1) << "a draw on its own takes the lock";
+    const Slot& slot = with_update.app->slots[1];
+    EXPECT_EQ(slot_pixels(with_update.pixels(), slot),
+              slot_pixels(without_update.pixels(), without_update.app->slots[1]));
+
+    // A snapshot the poller stores after this frame's update shows from the next frame.
+    with_update.app->ts2.shared = later.s;
+    memset(with_update.app->lcd.frame.pixels, 0, LCD_PIXELS);
+    with_update.draw(1);
+    EXPECT_EQ(slot_pixels(with_update.pixels(), slot),
+              slot_pixels(without_update.pixels(), without_update.app->slots[1]))
+        << "this frame still draws what its update took";
+    with_update.f.clock += 100;
+    with_update.frame();
+    with_update.draw(1);
+    Module fresh;
+    fresh.connected(later);
+    fresh.draw(1);
+    EXPECT_EQ(slot_pixels(with_update.pixels(), slot),
+              slot_pixels(fresh.pixels(), fresh.app->slots[1]))
+        << "the next frame draws the new snapshot";
+}
+
 TEST(Ts2Slot, PressesGoToThePollerAndTheNoticeQueue) {
     Module m;
     m.connected(lobby().player(2, 7, "%s%n").player(3, 7, "bob", 0x08));
