@@ -46,8 +46,9 @@ constexpr uint32_t kTextLockWaitMs = 100;
 // The worker's own record, shared with the module while it holds its reference.
 struct Worker {
     TunSnapshot snap;
-    HANDLE text_lock; // mutex over snap.text
-    HANDLE stop;      // manual-reset event: set once, when the module lets go
+    HANDLE text_lock;       // mutex over snap.text
+    HANDLE stop;            // manual-reset event: set once, when the module lets go
+    volatile LONG stop_set; // set just before `stop`: read by the passes' checks
     volatile LONG refs;
     int32_t mediakeys;
     char pending[TUN_TEXT]; // a text still to be stored (the lock was busy)
@@ -86,8 +87,11 @@ bool pause(Worker* w, DWORD ms) {
     return WaitForSingleObject(w->stop, ms) == WAIT_OBJECT_0;
 }
 
+// Read without a wait (a wait of 0 on the event is a system call each time, and each
+// 50 ms pass checks): the flag is set before the event, so a pause that ended on the
+// event always finds it set.
 bool stopping(Worker* w) {
-    return pause(w, 0);
+    return InterlockedCompareExchange(&w->stop_set, 0, 0) != 0;
 }
 
 // Stores text in the snapshot, or keeps it to store on a later pass when the frame
@@ -493,6 +497,7 @@ void win_stop(TunModule* tun) {
     tun->worker = nullptr;
     if (!w)
         return;
+    InterlockedExchange(&w->stop_set, 1);
     SetEvent(w->stop);
     if (tun->thread) {
         // A worker still inside a call to iTunes after this ends by itself later.
