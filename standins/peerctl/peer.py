@@ -1,6 +1,7 @@
 """Client side of the stand-ins' line control channels (standins/peerctl/peerctl.h):
 install a stand-in's files into a Wine prefix with its port in "<name>.ini", start it,
-send commands, stop it. Standard library only; every wait is bounded."""
+send commands, stop it; a kept line connection (LineLink) and bounded ends of a process
+for the stand-ins' own clients. Standard library only; every wait is bounded."""
 
 import os
 import shutil
@@ -10,13 +11,97 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vg15"))
-import vg15  # noqa: E402
 
 PORT_BASE = int(os.environ.get("KORVANE_PORT_BASE", "15900"))
 
 
+def _vg15():
+    """The Wine helpers (standins/vg15/vg15.py), imported when first used: vg15 itself
+    talks to LCDMon through LineLink, so this module cannot need it to load."""
+    import vg15
+    return vg15
+
+
 class PeerError(Exception):
     """A refused command, a lost connection or a timeout."""
+
+
+class LineLink:
+    """A kept connection to a stand-in's control port: one line out, lines back. `who`
+    names the stand-in in the errors, which are of class `error`."""
+
+    def __init__(self, port, timeout, who, error=PeerError):
+        self.who = who
+        self.error = error
+        try:
+            self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        except OSError as e:
+            raise error("cannot connect to 127.0.0.1:%d: %s" % (port, e))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.rfile = self.sock.makefile("rb")
+
+    def close(self):
+        for c in (self.rfile, self.sock):
+            try:
+                c.close()
+            except OSError:
+                pass
+
+    def send(self, text):
+        try:
+            self.sock.sendall(text.encode("latin-1") + b"\n")
+        except OSError as e:
+            raise self.error("%s is gone: %s" % (self.who, e))
+
+    def line(self, timeout):
+        """The next line, without its end; waits at most timeout s."""
+        self.sock.settimeout(timeout)
+        try:
+            raw = self.rfile.readline(65536)
+        except OSError as e:
+            raise self.error("%s did not answer: %s" % (self.who, e))
+        if not raw:
+            raise self.error("%s closed the control connection" % self.who)
+        return raw.decode("latin-1").rstrip("\r\n")
+
+    def command(self, text, timeout):
+        """Sends one line; returns the reply's text after "OK " (raises on any other)."""
+        self.send(text)
+        reply = self.line(timeout)
+        if reply.startswith("ERR"):
+            raise self.error("%s: %s" % (text[:40], reply[4:]))
+        if not reply.startswith("OK"):
+            raise self.error("%s: unexpected reply %r" % (text[:40], reply))
+        return reply[3:]
+
+
+def install_file(src, dst):
+    """Puts a copy of src at dst through a new file and a rename: a program still running
+    from dst keeps its own image (Wine maps a program from its file, and one rewritten in
+    place under a running copy faults in it)."""
+    part = dst + ".part"
+    shutil.copy2(src, part)
+    os.replace(part, dst)
+
+
+def end_process(proc, timeout=10.0):
+    """Kills proc if it still runs and waits at most timeout s for it to go."""
+    if proc is not None and proc.poll() is None:
+        proc.kill()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def wait_process(proc, timeout):
+    """Waits at most timeout s for proc to end by itself; kills it after that."""
+    if proc is None:
+        return
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        end_process(proc)
 
 
 def build_dir_of(build, name, arch):
@@ -40,13 +125,13 @@ class Peer:
 
     def install(self, build):
         """Copies the stand-in's files into C:\\standins\\<name> and writes its ini."""
-        src = build_dir_of(build, self.name, self.env.get("VG15_ARCH") or vg15.default_arch())
+        src = build_dir_of(build, self.name, self.env.get("VG15_ARCH") or _vg15().default_arch())
         os.makedirs(self.dir, exist_ok=True)
         for f in self.files:
             path = os.path.join(src, f)
             if not os.path.exists(path):
                 raise PeerError("%s is missing: build the Windows tree first" % path)
-            shutil.copy2(path, os.path.join(self.dir, f))
+            install_file(path, os.path.join(self.dir, f))
         with open(os.path.join(self.dir, self.name + ".ini"), "w") as f:
             f.write("port=%d\n" % self.port)
         return self
@@ -55,7 +140,7 @@ class Peer:
         """Starts the program and waits until it answers."""
         log = open(os.path.join(self.dir, self.name + ".log"), "ab")
         self.proc = subprocess.Popen(
-            vg15.wine_command(self.env) + [os.path.join(self.dir, self.exe)] + self.args,
+            _vg15().wine_command(self.env) + [os.path.join(self.dir, self.exe)] + self.args,
             env=self.env, cwd=self.dir, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
         log.close()
         deadline = time.monotonic() + timeout
@@ -73,25 +158,12 @@ class Peer:
                 time.sleep(0.2)
 
     def command(self, text, timeout=10.0):
-        """Sends one line; returns the text after "OK" (stripped)."""
+        """Sends one line on a connection of its own; returns the text after "OK"."""
+        link = LineLink(self.port, timeout, self.exe)
         try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
-                s.settimeout(timeout)
-                s.sendall(text.encode("latin-1") + b"\n")
-                data = b""
-                while not data.endswith(b"\n"):
-                    chunk = s.recv(4096)
-                    if not chunk:
-                        break
-                    data += chunk
-        except OSError as e:
-            raise PeerError("%s: %s" % (text[:40], e))
-        reply = data.decode("latin-1").rstrip("\r\n")
-        if reply.startswith("ERR"):
-            raise PeerError("%s: %s" % (text[:40], reply[4:]))
-        if not reply.startswith("OK"):
-            raise PeerError("%s: unexpected reply %r" % (text[:40], reply))
-        return reply[2:].strip()
+            return link.command(text, timeout)
+        finally:
+            link.close()
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -104,16 +176,8 @@ class Peer:
             self.command("EXIT", timeout=3.0)
         except PeerError:
             pass
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.kill()
+        wait_process(self.proc, timeout)
         self.proc = None
 
     def kill(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
+        end_process(self.proc)

@@ -5,17 +5,9 @@
 //
 // Usage: LCDMon.exe [--port N]. Without --port the port comes from "vg15.ini" beside
 // the program ("port=N"), so a relaunch with no arguments comes back on the same port.
-// winsock2.h must come before windows.h.
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "../peerctl/peerctl.h"
 
-#include <windows.h>
-
-#include <cstdarg>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "vg15_shared.h"
 
@@ -34,22 +26,19 @@ struct Monitor {
     Shared* shm;
     HANDLE mutex;
     HANDLE button_event;
-    SOCKET listener;
+    PeerServer server; // the control channel
     uint16_t port;
-    volatile LONG clients;
-    volatile LONG stopping;
     HWND window;
 };
 
+// One control connection: the block the channel allocates for each client.
 struct Client {
+    PeerConn conn; // first
     Monitor* mon;
-    SOCKET sock;
     char line[512];
-    char buf[4096];
-    int buf_len;
-    int buf_pos;
     uint8_t frame[FRAME_BYTES];
 };
+static_assert(offsetof(Client, conn) == 0, "the channel's connection begins the block");
 
 bool lock(Monitor& m) {
     DWORD r = WaitForSingleObject(m.mutex, LOCK_WAIT_MS);
@@ -149,53 +138,6 @@ void send_key(uint32_t vk, bool down) {
 
 // ---- control channel ----------------------------------------------------------------
 
-bool send_all(SOCKET s, const void* data, int len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        int n = send(s, p, len, 0);
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= n;
-    }
-    return true;
-}
-
-bool reply(Client& c, const char* fmt, ...) {
-    char out[1024];
-    va_list args;
-    va_start(args, fmt);
-    int n = vsnprintf(out, sizeof out - 1, fmt, args);
-    va_end(args);
-    if (n < 0)
-        return false;
-    if (n > static_cast<int>(sizeof out) - 2)
-        n = sizeof out - 2;
-    out[n++] = '\n';
-    return send_all(c.sock, out, n);
-}
-
-// Reads one line (without its end) into c.line; false when the peer is gone.
-bool read_line(Client& c) {
-    int len = 0;
-    for (;;) {
-        if (c.buf_pos == c.buf_len) {
-            int n = recv(c.sock, c.buf, sizeof c.buf, 0);
-            if (n <= 0)
-                return false;
-            c.buf_len = n;
-            c.buf_pos = 0;
-        }
-        char ch = c.buf[c.buf_pos++];
-        if (ch == '\n')
-            break;
-        if (ch != '\r' && len < static_cast<int>(sizeof c.line) - 1)
-            c.line[len++] = ch;
-    }
-    c.line[len] = 0;
-    return true;
-}
-
 // Copies frame seq out of the ring; false when it has been overwritten or not yet sent.
 bool copy_frame(Monitor& m, uint32_t seq, uint8_t* pixels, uint32_t* tick, uint32_t* pid) {
     if (seq == 0 || !lock(m))
@@ -218,9 +160,9 @@ uint32_t oldest_frame(uint32_t latest) {
 bool send_frame(Client& c, const char* head, uint32_t seq) {
     uint32_t tick = 0, pid = 0;
     if (!copy_frame(*c.mon, seq, c.frame, &tick, &pid))
-        return reply(c, "ERR frame %u is not available", seq);
-    return reply(c, "%s %u %u %u %d", head, seq, tick, pid, FRAME_BYTES) &&
-           send_all(c.sock, c.frame, FRAME_BYTES);
+        return peer_reply(&c.conn, "ERR frame %u is not available", seq);
+    return peer_reply(&c.conn, "%s %u %u %u %d", head, seq, tick, pid, FRAME_BYTES) &&
+           peer_send_all(c.conn.sock, c.frame, FRAME_BYTES);
 }
 
 // Parses "key=value" options after the arguments: at=<tick>.
@@ -248,7 +190,7 @@ bool cmd_state(Client& c) {
     Monitor& m = *c.mon;
     char out[1024];
     if (!lock(m))
-        return reply(c, "ERR lock timeout");
+        return peer_reply(&c.conn, "ERR lock timeout");
     const Shared& s = *m.shm;
     snprintf(out, sizeof out,
              "OK generation=%u pid=%u port=%u applet_pid=%u connections=%d open_devices=%d "
@@ -262,17 +204,18 @@ bool cmd_state(Client& c) {
              s.open_fail_code, s.open_fail_count, s.update_fail_code, s.update_fail_count,
              s.stall_ms, static_cast<uint32_t>(GetTickCount()));
     unlock(m);
-    return reply(c, "%s", out);
+    return peer_reply(&c.conn, "%s", out);
 }
 
 bool cmd_fault(Client& c, char* const* w, int n) {
     Monitor& m = *c.mon;
     if (n < 3)
-        return reply(c, "ERR usage: FAULT connect|devices|open|update|stall <value> [count]");
+        return peer_reply(&c.conn,
+                          "ERR usage: FAULT connect|devices|open|update|stall <value> [count]");
     long value = arg(w, n, 2, 0);
     long count = arg(w, n, 3, -1);
     if (!lock(m))
-        return reply(c, "ERR lock timeout");
+        return peer_reply(&c.conn, "ERR lock timeout");
     bool known = true;
     if (_stricmp(w[1], "connect") == 0) {
         m.shm->connect_result = value;
@@ -299,7 +242,7 @@ bool cmd_fault(Client& c, char* const* w, int n) {
         known = false;
     }
     unlock(m);
-    return known ? reply(c, "OK") : reply(c, "ERR unknown fault '%s'", w[1]);
+    return known ? peer_reply(&c.conn, "OK") : peer_reply(&c.conn, "ERR unknown fault '%s'", w[1]);
 }
 
 bool cmd_events(Client& c, char* const* w, int n) {
@@ -309,7 +252,7 @@ bool cmd_events(Client& c, char* const* w, int n) {
     Event copy[EVENT_RING];
     uint32_t count = 0;
     if (!lock(m))
-        return reply(c, "ERR lock timeout");
+        return peer_reply(&c.conn, "ERR lock timeout");
     uint32_t latest = m.shm->event_seq;
     uint32_t first = since + 1;
     if (latest >= EVENT_RING && first + EVENT_RING <= latest)
@@ -320,12 +263,12 @@ bool cmd_events(Client& c, char* const* w, int n) {
             copy[count++] = e;
     }
     unlock(m);
-    if (!reply(c, "OK %u %u", count, latest))
+    if (!peer_reply(&c.conn, "OK %u %u", count, latest))
         return false;
     for (uint32_t i = 0; i < count; ++i) {
         const Event& e = copy[i];
-        if (!reply(c, "E %u %u %u %s %d %d %d", e.seq, e.tick, e.pid, event_name(e.kind), e.a, e.b,
-                   e.result))
+        if (!peer_reply(&c.conn, "E %u %u %u %s %d %d %d", e.seq, e.tick, e.pid, event_name(e.kind),
+                        e.a, e.b, e.result))
             return false;
     }
     return true;
@@ -344,7 +287,7 @@ bool cmd_frames(Client& c, char* const* w, int n) {
     uint32_t count = latest >= first ? latest - first + 1 : 0;
     if (count > static_cast<uint32_t>(max))
         count = static_cast<uint32_t>(max);
-    if (!reply(c, "OK %u %u %u", count, first, latest))
+    if (!peer_reply(&c.conn, "OK %u %u %u", count, first, latest))
         return false;
     for (uint32_t i = 0; i < count; ++i)
         if (!send_frame(c, "F", first + i))
@@ -361,7 +304,7 @@ bool cmd_waitframe(Client& c, char* const* w, int n) {
     uint32_t start = GetTickCount();
     while (static_cast<int32_t>(m.shm->frame_seq - since) <= 0) {
         if (GetTickCount() - start >= static_cast<uint32_t>(timeout))
-            return reply(c, "ERR timeout");
+            return peer_reply(&c.conn, "ERR timeout");
         Sleep(2);
     }
     uint32_t latest = m.shm->frame_seq;
@@ -374,7 +317,7 @@ bool cmd_press(Client& c, char* const* w, int n) {
     long button = arg(w, n, 1, -1);
     long ms = arg(w, n, 2, 100);
     if (button < 0 || button > 3 || ms < 0 || ms > static_cast<long>(MAX_WAIT_MS))
-        return reply(c, "ERR usage: PRESS <button 0-3> <ms> [ctrl] [at=<tick>]");
+        return peer_reply(&c.conn, "ERR usage: PRESS <button 0-3> <ms> [ctrl] [at=<tick>]");
     bool ctrl = has_word(w, n, "ctrl");
     uint32_t at = 0;
     if (ctrl) {
@@ -395,7 +338,7 @@ bool cmd_press(Client& c, char* const* w, int n) {
             wait_delivered(m, seq, 300);
         send_key(VK_CTRL, false);
     }
-    return reply(c, "OK down=%u up=%u", down, up);
+    return peer_reply(&c.conn, "OK down=%u up=%u", down, up);
 }
 
 bool cmd_buttons(Client& c, char* const* w, int n) {
@@ -407,27 +350,27 @@ bool cmd_buttons(Client& c, char* const* w, int n) {
     long value = arg(w, n, 1, -1);
     if (_stricmp(w[0], "MASK") == 0) {
         if (value < 0 || value > 15)
-            return reply(c, "ERR usage: MASK <0-15> [at=<tick>]");
+            return peer_reply(&c.conn, "ERR usage: MASK <0-15> [at=<tick>]");
         seq = change_mask(m, static_cast<uint32_t>(value), ~static_cast<uint32_t>(value), &tick);
     } else {
         if (value < 0 || value > 3)
-            return reply(c, "ERR usage: DOWN|UP <button 0-3> [at=<tick>]");
+            return peer_reply(&c.conn, "ERR usage: DOWN|UP <button 0-3> [at=<tick>]");
         bool down = _stricmp(w[0], "DOWN") == 0;
         seq = change_mask(m, down ? 1u << value : 0, down ? 0 : 1u << value, &tick);
     }
-    return reply(c, "OK %u %u", tick, seq);
+    return peer_reply(&c.conn, "OK %u %u", tick, seq);
 }
 
 bool cmd_key(Client& c, char* const* w, int n) {
     long vk = arg(w, n, 1, -1);
     if (vk < 1 || vk > 254 || n < 3)
-        return reply(c, "ERR usage: KEY <vk 1-254> down|up");
+        return peer_reply(&c.conn, "ERR usage: KEY <vk 1-254> down|up");
     send_key(static_cast<uint32_t>(vk), _stricmp(w[2], "down") == 0);
-    return reply(c, "OK %u", static_cast<uint32_t>(GetTickCount()));
+    return peer_reply(&c.conn, "OK %u", static_cast<uint32_t>(GetTickCount()));
 }
 
 void leave(Monitor& m, UINT code) {
-    InterlockedExchange(&m.stopping, 1);
+    InterlockedExchange(&m.server.quit, 1);
     if (lock(m)) {
         m.shm->magic = 0; // a new connect finds no LCD Manager
         unlock(m);
@@ -446,20 +389,20 @@ bool handle(Client& c) {
     Monitor& m = *c.mon;
     const char* cmd = words[0];
     if (_stricmp(cmd, "HELLO") == 0 || _stricmp(cmd, "PING") == 0)
-        return reply(c, "OK vg15 %u pid=%u generation=%u port=%u", LAYOUT,
-                     static_cast<uint32_t>(GetCurrentProcessId()), m.shm->generation, m.port);
+        return peer_reply(&c.conn, "OK vg15 %u pid=%u generation=%u port=%u", LAYOUT,
+                          static_cast<uint32_t>(GetCurrentProcessId()), m.shm->generation, m.port);
     if (_stricmp(cmd, "NOW") == 0)
-        return reply(c, "OK %u", static_cast<uint32_t>(GetTickCount()));
+        return peer_reply(&c.conn, "OK %u", static_cast<uint32_t>(GetTickCount()));
     if (_stricmp(cmd, "STATE") == 0)
         return cmd_state(c);
     if (_stricmp(cmd, "FAULT") == 0)
         return cmd_fault(c, words, n);
     if (_stricmp(cmd, "RESET") == 0) {
         if (!lock(m))
-            return reply(c, "ERR lock timeout");
+            return peer_reply(&c.conn, "ERR lock timeout");
         reset_faults(m.shm);
         unlock(m);
-        return reply(c, "OK");
+        return peer_reply(&c.conn, "OK");
     }
     if (_stricmp(cmd, "EVENTS") == 0)
         return cmd_events(c, words, n);
@@ -478,103 +421,20 @@ bool handle(Client& c) {
     if (_stricmp(cmd, "KEY") == 0)
         return cmd_key(c, words, n);
     if (_stricmp(cmd, "EXIT") == 0) {
-        reply(c, "OK");
-        shutdown(c.sock, SD_SEND);
-        closesocket(c.sock);
+        peer_reply(&c.conn, "OK");
+        shutdown(c.conn.sock, SD_SEND);
+        closesocket(c.conn.sock);
         leave(m, static_cast<UINT>(arg(words, n, 1, 0)));
     }
-    return reply(c, "ERR unknown command '%s'", cmd);
+    return peer_reply(&c.conn, "ERR unknown command '%s'", cmd);
 }
 
-DWORD WINAPI client_thread(void* param) {
-    Client* c = static_cast<Client*>(param);
-    while (read_line(*c) && handle(*c)) {
+// Serves one control connection until it ends.
+void session(void* ctx, PeerConn* conn) {
+    Client& c = *reinterpret_cast<Client*>(conn);
+    c.mon = static_cast<Monitor*>(ctx);
+    while (peer_read_line(conn, c.line, sizeof c.line) && handle(c)) {
     }
-    closesocket(c->sock);
-    InterlockedDecrement(&c->mon->clients);
-    HeapFree(GetProcessHeap(), 0, c);
-    return 0;
-}
-
-DWORD WINAPI accept_thread(void* param) {
-    Monitor& m = *static_cast<Monitor*>(param);
-    while (!m.stopping) {
-        SOCKET s = accept(m.listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET) {
-            Sleep(50);
-            continue;
-        }
-        int one = 1;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-        if (InterlockedIncrement(&m.clients) > MAX_CLIENTS) {
-            InterlockedDecrement(&m.clients);
-            closesocket(s);
-            continue;
-        }
-        Client* c =
-            static_cast<Client*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Client)));
-        HANDLE t = nullptr;
-        if (c) {
-            c->mon = &m;
-            c->sock = s;
-            t = CreateThread(nullptr, 0, client_thread, c, 0, nullptr);
-        }
-        if (t) {
-            CloseHandle(t);
-        } else {
-            closesocket(s);
-            InterlockedDecrement(&m.clients);
-            if (c)
-                HeapFree(GetProcessHeap(), 0, c);
-        }
-    }
-    return 0;
-}
-
-// Binds 127.0.0.1:port, retrying for up to 5 s while an earlier LCDMon's socket lingers.
-bool listen_on(Monitor& m) {
-    WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
-        return false;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (s == INVALID_SOCKET)
-            return false;
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-        sockaddr_in addr;
-        std::memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(m.port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(s, 8) == 0) {
-            m.listener = s;
-            return true;
-        }
-        closesocket(s);
-        Sleep(100);
-    }
-    return false;
-}
-
-// Port from "vg15.ini" beside the program: a line "port=15915". 0 when absent.
-uint16_t port_from_ini() {
-    char path[MAX_PATH + 16];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return 0;
-    char* slash = std::strrchr(path, '\\');
-    std::strcpy(slash ? slash + 1 : path, "vg15.ini");
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return 0;
-    char line[128];
-    long port = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (_strnicmp(line, "port=", 5) == 0)
-            port = std::strtol(line + 5, nullptr, 10);
-    std::fclose(f);
-    return port > 0 && port < 65536 ? static_cast<uint16_t>(port) : 0;
 }
 
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -594,10 +454,7 @@ void fail(const char* what) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static Monitor mon; // one per process; threads get its address
-    mon.port = DEFAULT_PORT;
-    uint16_t ini_port = port_from_ini();
-    if (ini_port)
-        mon.port = ini_port;
+    mon.port = peer_port("vg15.ini", DEFAULT_PORT);
     for (int i = 1; i + 1 < __argc; ++i)
         if (std::strcmp(__argv[i], "--port") == 0)
             mon.port = static_cast<uint16_t>(std::atoi(__argv[i + 1]));
@@ -625,11 +482,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         fail("cannot create the window");
         return 4;
     }
-    if (!listen_on(mon)) {
+    mon.server.session = session;
+    mon.server.ctx = &mon;
+    mon.server.conn_bytes = sizeof(Client);
+    mon.server.max_clients = MAX_CLIENTS;
+    if (!peer_listen(&mon.server, mon.port)) {
         fail("cannot listen on the control port");
         return 5;
     }
-    HANDLE t = CreateThread(nullptr, 0, accept_thread, &mon, 0, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, peer_serve_clients, &mon.server, 0, nullptr);
     if (!t) {
         fail("cannot start the control thread");
         return 6;

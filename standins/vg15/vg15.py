@@ -16,11 +16,13 @@ run with timeouts and killed when they overrun. See README.md beside this file.
 import fcntl
 import os
 import shutil
-import signal
-import socket
 import subprocess
+import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peerctl"))
+import peer  # noqa: E402
 
 WIDTH = 160
 HEIGHT = 43
@@ -331,51 +333,20 @@ def standin_dir(build_dir, arch):
 
 # ---- control channel -------------------------------------------------------------------
 
-class _Channel:
+class _Channel(peer.LineLink):
     def __init__(self, port, timeout):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.rfile = self.sock.makefile("rb")
-
-    def close(self):
-        for c in (self.rfile, self.sock):
-            try:
-                c.close()
-            except OSError:
-                pass
-
-    def line(self, timeout):
-        self.sock.settimeout(timeout)
-        try:
-            raw = self.rfile.readline(4096)
-        except (socket.timeout, OSError) as e:
-            raise Vg15Error("LCDMon did not answer: %s" % e)
-        if not raw:
-            raise Vg15Error("LCDMon closed the control connection")
-        return raw.decode("latin-1").rstrip("\r\n")
+        super().__init__(port, timeout, "LCDMon", Vg15Error)
 
     def exact(self, n, timeout):
         self.sock.settimeout(timeout)
         try:
             data = self.rfile.read(n)
-        except (socket.timeout, OSError) as e:
+        except OSError as e:
             raise Vg15Error("frame cut short: %s" % e)
         if data is None or len(data) != n:
             raise Vg15Error("frame cut short: got %d bytes, expected %d" %
                             (len(data or b""), n))
         return data
-
-    def command(self, text, timeout):
-        try:
-            self.sock.sendall(text.encode("latin-1") + b"\n")
-        except OSError as e:
-            raise Vg15Error("LCDMon is gone: %s" % e)
-        reply = self.line(timeout)
-        if reply.startswith("ERR"):
-            raise Vg15Error("%s: %s" % (text, reply[4:]))
-        if not reply.startswith("OK"):
-            raise Vg15Error("%s: unexpected reply %r" % (text, reply))
-        return reply[3:]
 
     def frame_after(self, head, timeout):
         """Reads the 6880 bytes announced by a frame header "<seq> <tick> <pid> 6880"."""
@@ -451,7 +422,7 @@ class VirtualG15:
             path = os.path.join(src, name)
             if not os.path.exists(path):
                 raise Vg15Error("%s is missing: build the Windows tree first" % path)
-            shutil.copy2(path, os.path.join(self.install_dir, name))
+            peer.install_file(path, os.path.join(self.install_dir, name))
         with open(os.path.join(self.install_dir, "vg15.ini"), "w") as f:
             f.write("port=%d\n" % self.port)
         log = log or self.env["WINEPREFIX"] + ".log"
@@ -509,22 +480,13 @@ class VirtualG15:
         except Vg15Error:
             pass
         self.close()
-        if self.proc:
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-            self.proc = None
+        peer.wait_process(self.proc, timeout)
+        self.proc = None
 
     def kill(self):
         """Ends LCDMon at once: SIGKILL to the process started here, else EXIT 255."""
         if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGKILL)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
+            peer.end_process(self.proc)
         elif self._ch:
             try:
                 self.command("EXIT 255")
@@ -540,10 +502,7 @@ class VirtualG15:
         self.close()
         if port:
             self.port = port
-        try:
-            self._ch = _Channel(self.port, timeout or self.timeout)
-        except OSError as e:
-            raise Vg15Error("cannot connect to 127.0.0.1:%d: %s" % (self.port, e))
+        self._ch = _Channel(self.port, timeout or self.timeout)
         self.last_seq = 0
         return self.hello()
 
