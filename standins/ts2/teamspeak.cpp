@@ -18,15 +18,9 @@
 //   RESET                          records, counts and behaviours cleared, not connected
 //   EXIT [code]                    ends the program
 // Entries: server, user, players, speakers, flags, other.
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "../peerctl/peerctl.h"
 
-#include <windows.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <cstddef>
 
 #include "ts2_shared.h"
 
@@ -41,20 +35,18 @@ struct Program {
     HANDLE mapping;
     HANDLE mutex;
     Shared* shm;
-    SOCKET listener;
+    PeerServer server; // the control channel
     uint16_t port;
-    volatile LONG clients;
 };
 
+// One control connection: the block the channel allocates for each client.
 struct Client {
+    PeerConn conn; // first
     Program* prog;
-    SOCKET sock;
     char line[LINE_BYTES];
-    char buf[4096];
-    int buf_len;
-    int buf_pos;
     Call copy[CALL_RING]; // CALLS answers from this copy, read under the lock
 };
+static_assert(offsetof(Client, conn) == 0, "the channel's connection begins the block");
 
 const char* const kEntries[E_COUNT] = {"server", "user", "players", "speakers", "flags", "other"};
 
@@ -67,81 +59,11 @@ void unlock(Program& p) {
     ReleaseMutex(p.mutex);
 }
 
-bool send_all(SOCKET s, const char* data, int len) {
-    while (len > 0) {
-        int n = send(s, data, len, 0);
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= n;
-    }
-    return true;
-}
-
-bool reply(Client& c, const char* fmt, ...) {
-    char out[512];
-    va_list args;
-    va_start(args, fmt);
-    int n = vsnprintf(out, sizeof out - 1, fmt, args);
-    va_end(args);
-    if (n < 0)
-        return false;
-    if (n > static_cast<int>(sizeof out) - 2)
-        n = sizeof out - 2;
-    out[n++] = '\n';
-    return send_all(c.sock, out, n);
-}
-
-bool read_line(Client& c) {
-    int len = 0;
-    for (;;) {
-        if (c.buf_pos == c.buf_len) {
-            int n = recv(c.sock, c.buf, sizeof c.buf, 0);
-            if (n <= 0)
-                return false;
-            c.buf_len = n;
-            c.buf_pos = 0;
-        }
-        char ch = c.buf[c.buf_pos++];
-        if (ch == '\n')
-            break;
-        if (ch != '\r' && len < LINE_BYTES - 1)
-            c.line[len++] = ch;
-    }
-    c.line[len] = 0;
-    return true;
-}
-
 int entry_of(const char* name) {
     for (int i = 0; i < static_cast<int>(E_COUNT); ++i)
         if (_stricmp(name, kEntries[i]) == 0)
             return i;
     return -1;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Decodes hex into out (cap bytes, the rest zeroed); false on a bad digit or overflow.
-bool decode(const char* hex, uint8_t* out, size_t cap) {
-    size_t n = std::strlen(hex);
-    if (n % 2 != 0 || n / 2 > cap)
-        return false;
-    std::memset(out, 0, cap);
-    for (size_t i = 0; i < n / 2; ++i) {
-        int hi = hex_digit(hex[2 * i]), lo = hex_digit(hex[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out[i] = static_cast<uint8_t>(hi * 16 + lo);
-    }
-    return true;
 }
 
 bool cmd_record(Client& c, const char* which, const char* hex) {
@@ -161,17 +83,19 @@ bool cmd_record(Client& c, const char* which, const char* hex) {
         dest = reinterpret_cast<uint8_t*>(p.shm->speakers);
         cap = sizeof p.shm->speakers;
     } else {
-        return reply(c, "ERR unknown record '%s'", which);
+        return peer_reply(&c.conn, "ERR unknown record '%s'", which);
     }
     static_assert(sizeof(Shared::players) == MAX_PLAYERS * PLAYER_BYTES, "layout");
     uint8_t scratch[MAX_PLAYERS * PLAYER_BYTES];
-    if (!decode(hex, scratch, cap))
-        return reply(c, "ERR bad hex or too long for %s", which);
+    long got = peer_unhex(hex, scratch, cap);
+    if (got < 0)
+        return peer_reply(&c.conn, "ERR bad hex or too long for %s", which);
     if (!lock(p))
-        return reply(c, "ERR lock");
+        return peer_reply(&c.conn, "ERR lock");
+    std::memset(scratch + got, 0, cap - static_cast<size_t>(got));
     std::memcpy(dest, scratch, cap);
     unlock(p);
-    return reply(c, "OK");
+    return peer_reply(&c.conn, "OK");
 }
 
 bool cmd_calls(Client& c, uint32_t since) {
@@ -179,7 +103,7 @@ bool cmd_calls(Client& c, uint32_t since) {
     Call* copy = c.copy;
     uint32_t n = 0;
     if (!lock(p))
-        return reply(c, "ERR lock");
+        return peer_reply(&c.conn, "ERR lock");
     uint32_t last = p.shm->call_seq;
     uint32_t first = last > CALL_RING - 1 ? last - (CALL_RING - 1) : 1;
     if (since + 1 > first)
@@ -190,12 +114,12 @@ bool cmd_calls(Client& c, uint32_t since) {
             copy[n++] = k;
     }
     unlock(p);
-    if (!reply(c, "OK %u", n))
+    if (!peer_reply(&c.conn, "OK %u", n))
         return false;
     for (uint32_t i = 0; i < n; ++i) {
         const Call& k = copy[i];
-        if (!reply(c, "%u %u %u %u %u %s %d %d", k.seq, k.start, k.tick, k.pid, k.tid,
-                   k.entry < E_COUNT ? kEntries[k.entry] : "?", k.arg, k.result))
+        if (!peer_reply(&c.conn, "%u %u %u %u %u %s %d %d", k.seq, k.start, k.tick, k.pid, k.tid,
+                        k.entry < E_COUNT ? kEntries[k.entry] : "?", k.arg, k.result))
             return false;
     }
     return true;
@@ -208,25 +132,25 @@ bool handle(Client& c) {
     for (char* t = std::strtok(c.line, " \t"); t && n < 8; t = std::strtok(nullptr, " \t"))
         words[n++] = t;
     if (n == 0)
-        return reply(c, "ERR empty");
+        return peer_reply(&c.conn, "ERR empty");
     const char* cmd = words[0];
     auto num = [&](int i, long def) { return i < n ? std::strtol(words[i], nullptr, 0) : def; };
     if (_stricmp(cmd, "HELLO") == 0)
-        return reply(c, "OK pid=%lu port=%u", GetCurrentProcessId(), p.port);
+        return peer_reply(&c.conn, "OK pid=%lu port=%u", GetCurrentProcessId(), p.port);
     if (_stricmp(cmd, "NOW") == 0)
-        return reply(c, "OK %lu", GetTickCount());
+        return peer_reply(&c.conn, "OK %lu", GetTickCount());
     if (_stricmp(cmd, "RECORD") == 0 && n >= 2)
         return cmd_record(c, words[1], n >= 3 ? words[2] : "");
     if (_stricmp(cmd, "CALLS") == 0)
         return cmd_calls(c,
                          static_cast<uint32_t>(std::strtoul(n > 1 ? words[1] : "0", nullptr, 10)));
     if (_stricmp(cmd, "EXIT") == 0) {
-        reply(c, "OK");
-        shutdown(c.sock, SD_SEND);
+        peer_reply(&c.conn, "OK");
+        shutdown(c.conn.sock, SD_SEND);
         ExitProcess(static_cast<UINT>(num(1, 0)));
     }
     if (!lock(p))
-        return reply(c, "ERR lock");
+        return peer_reply(&c.conn, "ERR lock");
     bool ok = true;
     if (_stricmp(cmd, "COUNT") == 0 && n == 3) {
         int32_t v = static_cast<int32_t>(std::strtol(words[2], nullptr, 0));
@@ -256,98 +180,18 @@ bool handle(Client& c) {
         p.shm->call_seq = seq;
     } else {
         unlock(p);
-        return reply(c, "ERR unknown command '%s'", cmd);
+        return peer_reply(&c.conn, "ERR unknown command '%s'", cmd);
     }
     unlock(p);
-    return ok ? reply(c, "OK") : reply(c, "ERR bad arguments");
+    return ok ? peer_reply(&c.conn, "OK") : peer_reply(&c.conn, "ERR bad arguments");
 }
 
-DWORD WINAPI client_thread(void* param) {
-    Client* c = static_cast<Client*>(param);
-    while (read_line(*c) && handle(*c)) {
+// Serves one control connection until it ends.
+void session(void* ctx, PeerConn* conn) {
+    Client& c = *reinterpret_cast<Client*>(conn);
+    c.prog = static_cast<Program*>(ctx);
+    while (peer_read_line(conn, c.line, sizeof c.line) && handle(c)) {
     }
-    closesocket(c->sock);
-    InterlockedDecrement(&c->prog->clients);
-    HeapFree(GetProcessHeap(), 0, c);
-    return 0;
-}
-
-DWORD WINAPI accept_thread(void* param) {
-    Program& p = *static_cast<Program*>(param);
-    for (;;) {
-        SOCKET s = accept(p.listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET) {
-            Sleep(50);
-            continue;
-        }
-        int one = 1;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-        if (InterlockedIncrement(&p.clients) > MAX_CLIENTS) {
-            InterlockedDecrement(&p.clients);
-            closesocket(s);
-            continue;
-        }
-        Client* c =
-            static_cast<Client*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Client)));
-        HANDLE t = nullptr;
-        if (c) {
-            c->prog = &p;
-            c->sock = s;
-            t = CreateThread(nullptr, 0, client_thread, c, 0, nullptr);
-        }
-        if (t) {
-            CloseHandle(t);
-        } else {
-            closesocket(s);
-            InterlockedDecrement(&p.clients);
-            if (c)
-                HeapFree(GetProcessHeap(), 0, c);
-        }
-    }
-}
-
-bool listen_on(Program& p) {
-    WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
-        return false;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (s == INVALID_SOCKET)
-            return false;
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-        sockaddr_in addr;
-        std::memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(p.port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(s, 8) == 0) {
-            p.listener = s;
-            return true;
-        }
-        closesocket(s);
-        Sleep(100);
-    }
-    return false;
-}
-
-uint16_t port_from_ini() {
-    char path[MAX_PATH + 16];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return 0;
-    char* slash = std::strrchr(path, '\\');
-    std::strcpy(slash ? slash + 1 : path, "ts2.ini");
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return 0;
-    char line[128];
-    long port = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (_strnicmp(line, "port=", 5) == 0)
-            port = std::strtol(line + 5, nullptr, 10);
-    std::fclose(f);
-    return port > 0 && port < 65536 ? static_cast<uint16_t>(port) : 0;
 }
 
 void fail(const char* what) {
@@ -359,7 +203,7 @@ void fail(const char* what) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static Program prog;
-    prog.port = port_from_ini();
+    prog.port = peer_port("ts2.ini", 0);
     for (int i = 1; i + 1 < __argc; ++i)
         if (std::strcmp(__argv[i], "--port") == 0)
             prog.port = static_cast<uint16_t>(std::atoi(__argv[i + 1]));
@@ -395,11 +239,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         fail("cannot create the window");
         return 3;
     }
-    if (!listen_on(prog)) {
+    prog.server.session = session;
+    prog.server.ctx = &prog;
+    prog.server.conn_bytes = sizeof(Client);
+    prog.server.max_clients = MAX_CLIENTS;
+    if (!peer_listen(&prog.server, prog.port)) {
         fail("cannot listen on the control port");
         return 4;
     }
-    HANDLE t = CreateThread(nullptr, 0, accept_thread, &prog, 0, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, peer_serve_clients, &prog.server, 0, nullptr);
     if (!t) {
         fail("cannot start the control thread");
         return 5;

@@ -14,14 +14,14 @@ Standard library only; every wait is bounded.
 """
 
 import os
-import shutil
-import socket
 import struct
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vg15"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peerctl"))
+import peer  # noqa: E402
 import vg15  # noqa: E402
 
 PORT_BASE = int(os.environ.get("KORVANE_PORT_BASE", "15900"))
@@ -31,7 +31,7 @@ ENTRIES = ("server", "user", "players", "speakers", "flags", "other")
 FLAG_MIC = 0x10
 
 
-class Ts2Error(Exception):
+class Ts2Error(peer.PeerError):
     """A refused command, a lost connection or a timeout."""
 
 
@@ -86,8 +86,7 @@ class TeamSpeak:
         self.install_dir = vg15.unix_path(env, INSTALL_DIR_WIN)
         self.build = None
         self.proc = None
-        self._sock = None
-        self._rfile = None
+        self._link = None
 
     # -- installation and process ---------------------------------------------------------
 
@@ -96,7 +95,7 @@ class TeamSpeak:
         self.build = build_dir
         os.makedirs(self.install_dir, exist_ok=True)
         for name in ("TeamSpeak.exe", "TSRemote.dll"):
-            shutil.copy2(self._built(name), os.path.join(self.install_dir, name))
+            peer.install_file(self._built(name), os.path.join(self.install_dir, name))
         with open(os.path.join(self.install_dir, "ts2.ini"), "w") as f:
             f.write("port=%d\n" % self.port)
         return self.install_dir
@@ -109,8 +108,8 @@ class TeamSpeak:
 
     def copy_library(self, folder):
         """Puts TSRemote.dll into `folder` (beside the applet, where LoadLibrary finds it)."""
-        shutil.copy2(os.path.join(self.install_dir, "TSRemote.dll"),
-                     os.path.join(folder, "TSRemote.dll"))
+        peer.install_file(os.path.join(self.install_dir, "TSRemote.dll"),
+                          os.path.join(folder, "TSRemote.dll"))
 
     def start(self, timeout=30.0):
         """Starts TeamSpeak.exe and connects to it."""
@@ -128,7 +127,7 @@ class TeamSpeak:
             try:
                 self.connect()
                 return self
-            except (Ts2Error, OSError):
+            except Ts2Error:
                 if time.monotonic() > deadline:
                     self.kill()
                     raise Ts2Error("TeamSpeak.exe did not open port %d" % self.port)
@@ -141,21 +140,11 @@ class TeamSpeak:
         except Ts2Error:
             pass
         self.close()
-        if self.proc:
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-            self.proc = None
+        peer.wait_process(self.proc, timeout)
+        self.proc = None
 
     def kill(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
+        peer.end_process(self.proc)
         self.proc = None
         self.close()
 
@@ -163,45 +152,22 @@ class TeamSpeak:
 
     def connect(self):
         self.close()
-        try:
-            self._sock = socket.create_connection(("127.0.0.1", self.port), timeout=1.0)
-        except OSError as e:
-            raise Ts2Error("cannot connect to 127.0.0.1:%d: %s" % (self.port, e))
-        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._rfile = self._sock.makefile("rb")
+        self._link = peer.LineLink(self.port, 1.0, "TeamSpeak.exe", Ts2Error)
         return self.command("HELLO")
 
     def close(self):
-        for c in (self._rfile, self._sock):
-            if c:
-                try:
-                    c.close()
-                except OSError:
-                    pass
-        self._sock = self._rfile = None
+        if self._link:
+            self._link.close()
+        self._link = None
 
     def _line(self):
-        self._sock.settimeout(self.timeout)
-        try:
-            raw = self._rfile.readline(65536)
-        except (socket.timeout, OSError) as e:
-            raise Ts2Error("TeamSpeak.exe did not answer: %s" % e)
-        if not raw:
-            raise Ts2Error("TeamSpeak.exe closed the control connection")
-        return raw.decode("latin-1").rstrip("\r\n")
+        return self._link.line(self.timeout)
 
     def command(self, text):
         """Sends one line; returns the text after "OK"."""
-        if not self._sock:
+        if not self._link:
             raise Ts2Error("not connected to TeamSpeak.exe")
-        try:
-            self._sock.sendall(text.encode("latin-1") + b"\n")
-        except OSError as e:
-            raise Ts2Error("TeamSpeak.exe is gone: %s" % e)
-        reply = self._line()
-        if not reply.startswith("OK"):
-            raise Ts2Error("%s: %s" % (text.split()[0], reply))
-        return reply[3:]
+        return self._link.command(text, self.timeout)
 
     # -- the client's state ---------------------------------------------------------------
 
