@@ -11,14 +11,14 @@ Standard library only; every wait is bounded.
 """
 
 import os
-import shutil
-import socket
 import subprocess
 import sys
 import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "standins", "vg15"))
+sys.path.insert(0, os.path.join(REPO, "standins", "peerctl"))
+import peer  # noqa: E402
 import vg15  # noqa: E402
 
 # Control ports: base + 70 + index (KORVANE_PORT_BASE, default 15900).
@@ -26,7 +26,7 @@ PORT = vg15.PORT_BASE + 70
 INSTALL_DIR_WIN = r"C:\hungapp"
 
 
-class HungError(Exception):
+class HungError(peer.PeerError):
     """A refused command, a lost connection or a timeout."""
 
 
@@ -46,7 +46,7 @@ def install(env, build_dir, port=PORT):
     src = exe_path(build_dir)
     if not os.path.exists(src):
         raise HungError("%s is missing: build the Windows tree first" % src)
-    shutil.copy2(src, os.path.join(folder, "hungapp.exe"))
+    peer.install_file(src, os.path.join(folder, "hungapp.exe"))
     with open(os.path.join(folder, "hung.ini"), "w") as f:
         f.write("port=%d\n" % port)
     return folder
@@ -61,8 +61,7 @@ class HungApp:
         self.port = port + index
         self.folder = install(env, build_dir, port)
         self.proc = None
-        self.sock = None
-        self.rfile = None
+        self.link = None
 
     def start(self, timeout=20.0):
         log = open(os.path.join(self.folder, "hungapp-%d.log" % self.index), "ab")
@@ -79,7 +78,7 @@ class HungApp:
                 self._connect()
                 self.pid = int(self.command("PID"))
                 return self
-            except (OSError, HungError):
+            except HungError:
                 self._close()
                 if time.monotonic() > deadline:
                     self.kill()
@@ -88,33 +87,17 @@ class HungApp:
                 time.sleep(0.2)
 
     def _connect(self):
-        self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=5)
-        self.rfile = self.sock.makefile("rb")
+        self.link = peer.LineLink(self.port, 5, "hungapp.exe", HungError)
 
     def _close(self):
-        for c in (self.rfile, self.sock):
-            if c is not None:
-                try:
-                    c.close()
-                except OSError:
-                    pass
-        self.rfile = self.sock = None
+        if self.link is not None:
+            self.link.close()
+        self.link = None
 
     def command(self, text, timeout=5.0):
-        if self.sock is None:
+        if self.link is None:
             raise HungError("not connected")
-        try:
-            self.sock.settimeout(timeout)
-            self.sock.sendall(text.encode("latin-1") + b"\n")
-            raw = self.rfile.readline(1024)
-        except OSError as e:
-            raise HungError("%s: %s" % (text, e))
-        if not raw:
-            raise HungError("%s: connection closed" % text)
-        reply = raw.decode("latin-1").rstrip("\r\n")
-        if not reply.startswith("OK"):
-            raise HungError("%s: %s" % (text, reply))
-        return reply[3:]
+        return self.link.command(text, timeout)
 
     def set_title(self, title):
         """Sets the window title to these bytes (not while hanging)."""
@@ -166,9 +149,4 @@ class HungApp:
 
     def kill(self):
         self._close()
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
+        peer.end_process(self.proc)

@@ -12,14 +12,7 @@
 //   SHOW / HIDE      make the window visible / hidden (while pumping)
 //   STATE            -> "OK hanging=0|1 hung=0|1 visible=0|1" (hung: the system's view)
 //   EXIT <code>      ends the program with this exit code
-// winsock2.h before windows.h
-#include <winsock2.h>
-
-#include <windows.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include "../peerctl/peerctl.h"
 
 namespace {
 
@@ -30,159 +23,60 @@ const UINT WM_APP_SHOW = WM_APP + 2;
 struct Program {
     HWND window;
     volatile LONG hanging;
-    SOCKET listener;
+    PeerChannel channel; // the control channel
+    UINT exit_code;      // asked for by EXIT, after its reply
     char title[512];
 };
 
-// Port from "hung.ini" beside the program: a line "port=26070". 0 when absent.
-int port_from_ini() {
-    char path[MAX_PATH + 16];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return 0;
-    char* slash = std::strrchr(path, '\\');
-    std::strcpy(slash ? slash + 1 : path, "hung.ini");
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return 0;
-    char line[128];
-    long port = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (_strnicmp(line, "port=", 5) == 0)
-            port = std::strtol(line + 5, nullptr, 10);
-    std::fclose(f);
-    return port > 0 && port < 65536 ? static_cast<int>(port) : 0;
-}
-
-bool listen_on(Program& p, int port) {
-    WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
-        return false;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (s == INVALID_SOCKET)
-            return false;
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-        sockaddr_in addr;
-        std::memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<u_short>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(s, 4) == 0) {
-            p.listener = s;
-            return true;
-        }
-        closesocket(s);
-        Sleep(100);
-    }
-    return false;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-void reply(SOCKET s, const char* text) {
-    char line[600];
-    int n = std::snprintf(line, sizeof line, "%s\n", text);
-    if (n > 0)
-        send(s, line, n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1, 0);
-}
-
 typedef BOOL(WINAPI* IsHungFn)(HWND);
 
-void command(Program& p, SOCKET s, char* line) {
-    char out[600];
+// One command line; the reply goes into out (cap bytes). False after EXIT.
+bool command(void* ctx, char* line, char* out, size_t cap) {
+    Program& p = *static_cast<Program*>(ctx);
+    std::snprintf(out, cap, "OK");
     if (std::strcmp(line, "PID") == 0) {
-        std::snprintf(out, sizeof out, "OK %lu", GetCurrentProcessId());
-        reply(s, out);
+        std::snprintf(out, cap, "OK %lu", GetCurrentProcessId());
     } else if (std::strncmp(line, "TITLE ", 6) == 0) {
-        const char* hex = line + 6;
-        size_t len = std::strlen(hex);
-        if (len % 2 != 0 || len / 2 >= sizeof p.title) {
-            reply(s, "ERR bad title");
-            return;
-        }
         char title[sizeof p.title];
-        for (size_t i = 0; i < len / 2; ++i) {
-            int hi = hex_value(hex[2 * i]), lo = hex_value(hex[2 * i + 1]);
-            if (hi < 0 || lo < 0) {
-                reply(s, "ERR bad title");
-                return;
-            }
-            title[i] = static_cast<char>(hi * 16 + lo);
+        long n = peer_unhex(line + 6, reinterpret_cast<unsigned char*>(title), sizeof title - 1);
+        if (n < 0) {
+            std::snprintf(out, cap, "ERR bad title");
+            return true;
         }
-        title[len / 2] = '\0';
+        title[n] = '\0';
         std::memcpy(p.title, title, sizeof title);
         // Set by the window's own thread: from here it would wait for a hanging one.
         DWORD_PTR result = 0;
-        if (!SendMessageTimeoutA(p.window, WM_APP_TITLE, 0, 0, SMTO_ABORTIFHUNG, 2000, &result)) {
-            reply(s, "ERR window not pumping");
-            return;
-        }
-        reply(s, "OK");
+        if (!SendMessageTimeoutA(p.window, WM_APP_TITLE, 0, 0, SMTO_ABORTIFHUNG, 2000, &result))
+            std::snprintf(out, cap, "ERR window not pumping");
     } else if (std::strcmp(line, "HANG") == 0) {
         InterlockedExchange(&p.hanging, 1);
-        reply(s, "OK");
     } else if (std::strcmp(line, "RESUME") == 0) {
         InterlockedExchange(&p.hanging, 0);
-        reply(s, "OK");
     } else if (std::strcmp(line, "SHOW") == 0 || std::strcmp(line, "HIDE") == 0) {
         DWORD_PTR result = 0;
         if (!SendMessageTimeoutA(p.window, WM_APP_SHOW, line[0] == 'S' ? 1 : 0, 0, SMTO_ABORTIFHUNG,
-                                 2000, &result)) {
-            reply(s, "ERR window not pumping");
-            return;
-        }
-        reply(s, "OK");
+                                 2000, &result))
+            std::snprintf(out, cap, "ERR window not pumping");
     } else if (std::strcmp(line, "STATE") == 0) {
         IsHungFn is_hung = reinterpret_cast<IsHungFn>(reinterpret_cast<void*>(
             GetProcAddress(GetModuleHandleA("user32.dll"), "IsHungAppWindow")));
-        std::snprintf(out, sizeof out, "OK hanging=%ld hung=%d visible=%d", p.hanging,
+        std::snprintf(out, cap, "OK hanging=%ld hung=%d visible=%d", p.hanging,
                       is_hung && is_hung(p.window) ? 1 : 0, IsWindowVisible(p.window) ? 1 : 0);
-        reply(s, out);
     } else if (std::strncmp(line, "EXIT ", 5) == 0) {
-        reply(s, "OK");
-        closesocket(s);
-        ExitProcess(static_cast<UINT>(std::atoi(line + 5)));
+        p.exit_code = static_cast<UINT>(std::atoi(line + 5));
+        return false; // the channel replies and closes; control_thread then ends the program
     } else {
-        reply(s, "ERR unknown command");
+        std::snprintf(out, cap, "ERR unknown command");
     }
+    return true;
 }
 
+// Serves the control channel until EXIT, then ends the program with its code.
 DWORD WINAPI control_thread(void* param) {
     Program& p = *static_cast<Program*>(param);
-    for (;;) {
-        SOCKET s = accept(p.listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET)
-            return 0;
-        char line[1200];
-        size_t n = 0;
-        for (;;) {
-            char c;
-            int got = recv(s, &c, 1, 0);
-            if (got <= 0)
-                break;
-            if (c == '\r')
-                continue;
-            if (c == '\n') {
-                line[n] = '\0';
-                command(p, s, line);
-                n = 0;
-                continue;
-            }
-            if (n + 1 < sizeof line)
-                line[n++] = c;
-        }
-        closesocket(s);
-    }
+    peer_serve(&p.channel);
+    ExitProcess(p.exit_code);
 }
 
 Program* g_program; // for the window procedure only
@@ -208,7 +102,7 @@ LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static Program program;
     g_program = &program;
-    int port = port_from_ini();
+    int port = peer_port("hung.ini", 0);
     int index = 0;
     for (int i = 1; i + 1 < __argc; ++i) {
         if (std::strcmp(__argv[i], "--port") == 0)
@@ -233,7 +127,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         std::fprintf(stderr, "hungapp: no window (error %lu)\n", GetLastError());
         return 2;
     }
-    if (!listen_on(program, port + index)) {
+    program.channel.handler = command;
+    program.channel.ctx = &program;
+    if (!peer_listen(&program.channel, static_cast<unsigned short>(port + index))) {
         std::fprintf(stderr, "hungapp: cannot listen on port %d\n", port + index);
         return 2;
     }
