@@ -13,10 +13,10 @@
 //                                   mixer=r version=major.minor
 #include <windows.h>
 
-#include <dsound.h>
 #include <endpointvolume.h>
 #include <mmdeviceapi.h>
-#include <mmsystem.h>
+
+#include "mixer_line.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,71 +31,9 @@ const IID kEnumeratorIid = {
 const IID kEndpointVolumeIid = {
     0x5CDF2C82, 0x841E, 0x4546, {0x97, 0x22, 0x0C, 0xF7, 0x40, 0x78, 0x22, 0x9A}};
 
-struct Mixer {
-    HMIXER handle;
-    MIXERLINEA line;
-};
-
-bool open_mixer(Mixer& m) {
-    if (mixerOpen(&m.handle, 0, 0, 0, MIXER_OBJECTF_MIXER) != MMSYSERR_NOERROR)
-        return false;
-    std::memset(&m.line, 0, sizeof m.line);
-    m.line.cbStruct = sizeof m.line;
-    m.line.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_SPEAKERS;
-    if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(m.handle), &m.line,
-                          MIXER_OBJECTF_HMIXER | MIXER_GETLINEINFOF_COMPONENTTYPE) !=
-        MMSYSERR_NOERROR) {
-        mixerClose(m.handle);
-        return false;
-    }
-    return true;
-}
-
-bool control(Mixer& m, DWORD type, MIXERCONTROLA& c) {
-    MIXERLINECONTROLSA lc;
-    std::memset(&lc, 0, sizeof lc);
-    std::memset(&c, 0, sizeof c);
-    lc.cbStruct = sizeof lc;
-    lc.dwLineID = m.line.dwLineID;
-    lc.dwControlType = type;
-    lc.cControls = 1;
-    lc.cbmxctrl = sizeof c;
-    lc.pamxctrl = &c;
-    return mixerGetLineControlsA(reinterpret_cast<HMIXEROBJ>(m.handle), &lc,
-                                 MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE) ==
-           MMSYSERR_NOERROR;
-}
-
-MMRESULT value(Mixer& m, const MIXERCONTROLA& c, DWORD* v, bool set) {
-    MIXERCONTROLDETAILS d;
-    std::memset(&d, 0, sizeof d);
-    d.cbStruct = sizeof d;
-    d.dwControlID = c.dwControlID;
-    d.cChannels = 1;
-    d.cbDetails = sizeof(DWORD);
-    d.paDetails = v;
-    if (set)
-        return mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(m.handle), &d,
-                                      MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE);
-    return mixerGetControlDetailsA(reinterpret_cast<HMIXEROBJ>(m.handle), &d,
-                                   MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE);
-}
-
 int fail(const char* what, unsigned long code) {
     std::printf("ERR %s %lu\n", what, code);
     return 1;
-}
-
-typedef HRESULT(WINAPI* DirectSoundCreateFn)(LPCGUID, IDirectSound**, IUnknown*);
-
-HRESULT direct_sound(IDirectSound** ds) {
-    *ds = nullptr;
-    HMODULE lib = LoadLibraryA("dsound.dll");
-    if (!lib)
-        return E_FAIL;
-    DirectSoundCreateFn create = reinterpret_cast<DirectSoundCreateFn>(
-        reinterpret_cast<void*>(GetProcAddress(lib, "DirectSoundCreate")));
-    return create ? create(nullptr, ds, nullptr) : E_FAIL;
 }
 
 int probe() {
@@ -124,10 +62,10 @@ int probe() {
     }
     IDirectSound* ds = nullptr;
     HRESULT hs = direct_sound(&ds);
-    Mixer m;
-    bool mixer = open_mixer(m);
+    MixerLine m;
+    bool mixer = mixer_open(m);
     if (mixer)
-        mixerClose(m.handle);
+        mixerClose(m.mixer);
     std::printf("productinfo=%d ",
                 GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetProductInfo") ? 1 : 0);
     OSVERSIONINFOA vi;
@@ -203,17 +141,17 @@ int main(int argc, char** argv) {
     // Mixer commands, several in one run: "volume 100 mute 1 get".
     int rc = 0;
     for (int i = 1; i < argc && rc == 0; ++i) {
-        Mixer m;
-        if (!open_mixer(m))
+        MixerLine m;
+        if (!mixer_open(m))
             return fail("mixer", 0);
         MIXERCONTROLA vol, mute;
-        bool has_vol = control(m, MIXERCONTROL_CONTROLTYPE_VOLUME, vol);
-        bool has_mute = control(m, MIXERCONTROL_CONTROLTYPE_MUTE, mute);
+        bool has_vol = mixer_control(m, MIXERCONTROL_CONTROLTYPE_VOLUME, vol);
+        bool has_mute = mixer_control(m, MIXERCONTROL_CONTROLTYPE_MUTE, mute);
         if (std::strcmp(argv[i], "get") == 0) {
             DWORD v = 0, mu = 0;
-            if (!has_vol || value(m, vol, &v, false) != MMSYSERR_NOERROR)
+            if (!has_vol || mixer_value(m, vol, &v, false) != MMSYSERR_NOERROR)
                 rc = fail("volume", 0);
-            else if (!has_mute || value(m, mute, &mu, false) != MMSYSERR_NOERROR)
+            else if (!has_mute || mixer_value(m, mute, &mu, false) != MMSYSERR_NOERROR)
                 rc = fail("mute", 0);
             else
                 std::printf("OK volume=%lu min=%lu max=%lu mute=%lu\n", v, vol.Bounds.dwMinimum,
@@ -222,13 +160,14 @@ int main(int argc, char** argv) {
                    i + 1 < argc) {
             bool is_vol = argv[i][0] == 'v';
             DWORD v = std::strtoul(argv[++i], nullptr, 0);
-            MMRESULT r = (is_vol ? has_vol : has_mute) ? value(m, is_vol ? vol : mute, &v, true)
-                                                       : MMSYSERR_ERROR;
+            MMRESULT r = (is_vol ? has_vol : has_mute)
+                             ? mixer_value(m, is_vol ? vol : mute, &v, true)
+                             : MMSYSERR_ERROR;
             rc = r == MMSYSERR_NOERROR ? (std::printf("OK\n"), 0) : fail("set", r);
         } else {
             rc = fail("usage", 0);
         }
-        mixerClose(m.handle);
+        mixerClose(m.mixer);
     }
     return rc;
 }

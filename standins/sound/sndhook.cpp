@@ -12,76 +12,13 @@
 //   SPEAKER        -> "OK config=0xXXXXXXXX" (DirectSound speaker configuration)
 //   KEEP           from now on DirectSound keeps the configuration it is given, as
 //                  before Vista (Wine ignores SetSpeakerConfig)
-// winsock2.h before windows.h
-#include <winsock2.h>
-
-#include <windows.h>
-
-#include <dsound.h>
-#include <mmsystem.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include "../peerctl/peerctl.h"
+#include "mixer_line.h"
 
 namespace {
 
 HMODULE g_self;
 LONG g_started;
-
-struct Line {
-    HMIXER mixer;
-    DWORD line_id;
-};
-
-bool open_line(Line& l) {
-    if (mixerOpen(&l.mixer, 0, 0, 0, MIXER_OBJECTF_MIXER) != MMSYSERR_NOERROR)
-        return false;
-    MIXERLINEA line;
-    std::memset(&line, 0, sizeof line);
-    line.cbStruct = sizeof line;
-    line.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_SPEAKERS;
-    if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(l.mixer), &line,
-                          MIXER_OBJECTF_HMIXER | MIXER_GETLINEINFOF_COMPONENTTYPE) !=
-        MMSYSERR_NOERROR) {
-        mixerClose(l.mixer);
-        return false;
-    }
-    l.line_id = line.dwLineID;
-    return true;
-}
-
-bool find_control(Line& l, DWORD type, MIXERCONTROLA& c) {
-    MIXERLINECONTROLSA lc;
-    std::memset(&lc, 0, sizeof lc);
-    std::memset(&c, 0, sizeof c);
-    lc.cbStruct = sizeof lc;
-    lc.dwLineID = l.line_id;
-    lc.dwControlType = type;
-    lc.cControls = 1;
-    lc.cbmxctrl = sizeof c;
-    lc.pamxctrl = &c;
-    return mixerGetLineControlsA(reinterpret_cast<HMIXEROBJ>(l.mixer), &lc,
-                                 MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE) ==
-           MMSYSERR_NOERROR;
-}
-
-MMRESULT details(Line& l, const MIXERCONTROLA& c, DWORD* v, bool set) {
-    MIXERCONTROLDETAILS d;
-    std::memset(&d, 0, sizeof d);
-    d.cbStruct = sizeof d;
-    d.dwControlID = c.dwControlID;
-    d.cChannels = 1;
-    d.cbDetails = sizeof(DWORD);
-    d.paDetails = v;
-    HMIXEROBJ obj = reinterpret_cast<HMIXEROBJ>(l.mixer);
-    return set ? mixerSetControlDetails(obj, &d,
-                                        MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE)
-               : mixerGetControlDetailsA(obj, &d,
-                                         MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE);
-}
-
-typedef HRESULT(WINAPI* DirectSoundCreateFn)(LPCGUID, IDirectSound**, IUnknown*);
 
 // Windows before Vista keeps the speaker configuration that SetSpeakerConfig is given;
 // Wine 8 (like Vista and later) ignores it. "KEEP" makes this process's DirectSound
@@ -115,16 +52,12 @@ bool keep_speaker_config(IDirectSound* ds) {
     return true;
 }
 
+// One command line; the reply goes into out (cap bytes).
 void run(const char* line, char* out, size_t cap) {
     if (std::strcmp(line, "SPEAKER") == 0 || std::strcmp(line, "KEEP") == 0) {
-        HMODULE lib = LoadLibraryA("dsound.dll");
-        DirectSoundCreateFn create =
-            lib ? reinterpret_cast<DirectSoundCreateFn>(
-                      reinterpret_cast<void*>(GetProcAddress(lib, "DirectSoundCreate")))
-                : nullptr;
         IDirectSound* ds = nullptr;
         DWORD config = 0;
-        if (!create || create(nullptr, &ds, nullptr) != DS_OK || !ds) {
+        if (direct_sound(&ds) != DS_OK || !ds) {
             std::snprintf(out, cap, "ERR no DirectSound");
             return;
         }
@@ -142,18 +75,18 @@ void run(const char* line, char* out, size_t cap) {
             std::snprintf(out, cap, "OK config=0x%08lx", config);
         return;
     }
-    Line l;
-    if (!open_line(l)) {
+    MixerLine l;
+    if (!mixer_open(l)) {
         std::snprintf(out, cap, "ERR no mixer");
         return;
     }
     MIXERCONTROLA vol, mute;
-    bool has_vol = find_control(l, MIXERCONTROL_CONTROLTYPE_VOLUME, vol);
-    bool has_mute = find_control(l, MIXERCONTROL_CONTROLTYPE_MUTE, mute);
+    bool has_vol = mixer_control(l, MIXERCONTROL_CONTROLTYPE_VOLUME, vol);
+    bool has_mute = mixer_control(l, MIXERCONTROL_CONTROLTYPE_MUTE, mute);
     if (std::strcmp(line, "GET") == 0) {
         DWORD v = 0, m = 0;
-        if (has_vol && has_mute && details(l, vol, &v, false) == MMSYSERR_NOERROR &&
-            details(l, mute, &m, false) == MMSYSERR_NOERROR)
+        if (has_vol && has_mute && mixer_value(l, vol, &v, false) == MMSYSERR_NOERROR &&
+            mixer_value(l, mute, &m, false) == MMSYSERR_NOERROR)
             std::snprintf(out, cap, "OK volume=%lu min=%lu max=%lu mute=%lu", v,
                           vol.Bounds.dwMinimum, vol.Bounds.dwMaximum, m);
         else
@@ -161,7 +94,7 @@ void run(const char* line, char* out, size_t cap) {
     } else if (std::strncmp(line, "VOLUME ", 7) == 0 || std::strncmp(line, "MUTE ", 5) == 0) {
         bool is_vol = line[0] == 'V';
         DWORD v = std::strtoul(line + (is_vol ? 7 : 5), nullptr, 0);
-        MMRESULT r = (is_vol ? has_vol : has_mute) ? details(l, is_vol ? vol : mute, &v, true)
+        MMRESULT r = (is_vol ? has_vol : has_mute) ? mixer_value(l, is_vol ? vol : mute, &v, true)
                                                    : MMSYSERR_ERROR;
         std::snprintf(out, cap, r == MMSYSERR_NOERROR ? "OK" : "ERR set %u", r);
     } else {
@@ -170,76 +103,18 @@ void run(const char* line, char* out, size_t cap) {
     mixerClose(l.mixer);
 }
 
-int port_from_ini() {
-    char path[MAX_PATH + 16];
-    DWORD n = GetModuleFileNameA(g_self, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return 0;
-    char* slash = std::strrchr(path, '\\');
-    std::strcpy(slash ? slash + 1 : path, "sndhook.ini");
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return 0;
-    char text[128];
-    long port = 0;
-    while (std::fgets(text, sizeof text, f))
-        if (_strnicmp(text, "port=", 5) == 0)
-            port = std::strtol(text + 5, nullptr, 10);
-    std::fclose(f);
-    return port > 0 && port < 65536 ? static_cast<int>(port) : 0;
+bool handle(void*, char* line, char* out, size_t cap) {
+    run(line, out, cap);
+    return true; // served as long as the applet runs
 }
 
 DWORD WINAPI serve(void*) {
-    int port = port_from_ini();
-    WSADATA wsa;
-    if (port == 0 || WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
+    static PeerChannel channel;
+    unsigned short port = peer_port_of(g_self, "sndhook.ini", 0);
+    channel.handler = handle;
+    if (port == 0 || !peer_listen(&channel, port))
         return 0;
-    SOCKET listener = INVALID_SOCKET;
-    for (int attempt = 0; attempt < 50 && listener == INVALID_SOCKET; ++attempt) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-        sockaddr_in addr;
-        std::memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<u_short>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(s, 4) == 0) {
-            listener = s;
-        } else {
-            closesocket(s);
-            Sleep(100);
-        }
-    }
-    if (listener == INVALID_SOCKET)
-        return 0;
-    for (;;) {
-        SOCKET s = accept(listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET)
-            return 0;
-        char line[256];
-        size_t n = 0;
-        for (;;) {
-            char c;
-            if (recv(s, &c, 1, 0) <= 0)
-                break;
-            if (c == '\r')
-                continue;
-            if (c != '\n') {
-                if (n + 1 < sizeof line)
-                    line[n++] = c;
-                continue;
-            }
-            line[n] = '\0';
-            n = 0;
-            char out[256];
-            run(line, out, sizeof out - 1);
-            size_t len = std::strlen(out);
-            out[len++] = '\n';
-            send(s, out, static_cast<int>(len), 0);
-        }
-        closesocket(s);
-    }
+    return peer_serve(&channel);
 }
 
 bool in_applet() {

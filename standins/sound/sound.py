@@ -14,14 +14,14 @@ the library serves a control channel on 127.0.0.1:(KORVANE_PORT_BASE + 71).
 """
 
 import os
-import shutil
-import socket
 import subprocess
 import sys
 import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "standins", "vg15"))
+sys.path.insert(0, os.path.join(REPO, "standins", "peerctl"))
+import peer  # noqa: E402
 import vg15  # noqa: E402
 
 PORT = vg15.PORT_BASE + 71
@@ -31,7 +31,7 @@ RENDER_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\MMDevices\Audio\Re
 SPEAKERS_VALUE = "{1da5d803-d492-4edd-8c23-e0c0ffee7f0e},3"
 
 
-class SoundError(Exception):
+class SoundError(peer.PeerError):
     """A refused command, a lost connection or a timeout."""
 
 
@@ -67,7 +67,7 @@ def install(env, build_dir, port=PORT):
         src = os.path.join(tool_dir(build_dir), name)
         if not os.path.exists(src):
             raise SoundError("%s is missing: build the Windows tree first" % src)
-        shutil.copy2(src, os.path.join(folder, name))
+        peer.install_file(src, os.path.join(folder, name))
     with open(os.path.join(folder, "sndhook.ini"), "w") as f:
         f.write("port=%d\n" % port)
     return folder
@@ -96,8 +96,7 @@ class SoundHook:
         self.port = port
         self.folder = install(env, build_dir, port)
         self.proc = None
-        self.sock = None
-        self.rfile = None
+        self.link = None
 
     def start(self):
         log = open(os.path.join(self.folder, "hook.log"), "ab")
@@ -112,10 +111,9 @@ class SoundHook:
         deadline = time.monotonic() + timeout
         while True:
             try:
-                self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=5)
-                self.rfile = self.sock.makefile("rb")
+                self.link = peer.LineLink(self.port, 5, "the sound hook", SoundError)
                 return self
-            except OSError:
+            except SoundError:
                 if self.proc is not None and self.proc.poll() is not None:
                     raise SoundError("mixerctl hook ended with %s" % self.proc.returncode)
                 if time.monotonic() > deadline:
@@ -123,20 +121,9 @@ class SoundHook:
                 time.sleep(0.3)
 
     def command(self, text, timeout=10.0):
-        if self.sock is None:
+        if self.link is None:
             raise SoundError("not connected")
-        try:
-            self.sock.settimeout(timeout)
-            self.sock.sendall(text.encode("latin-1") + b"\n")
-            raw = self.rfile.readline(512)
-        except OSError as e:
-            raise SoundError("%s: %s" % (text, e))
-        if not raw:
-            raise SoundError("%s: connection closed" % text)
-        reply = raw.decode("latin-1").strip()
-        if not reply.startswith("OK"):
-            raise SoundError("%s: %s" % (text, reply))
-        return reply[3:]
+        return self.link.command(text, timeout)
 
     def volume(self, value):
         self.command("VOLUME %d" % value)
@@ -158,17 +145,8 @@ class SoundHook:
         self.command("KEEP")
 
     def stop(self):
-        for c in (self.rfile, self.sock):
-            if c is not None:
-                try:
-                    c.close()
-                except OSError:
-                    pass
-        self.rfile = self.sock = None
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
+        if self.link is not None:
+            self.link.close()
+        self.link = None
+        peer.end_process(self.proc)
         self.proc = None
