@@ -8,40 +8,13 @@
 //   CARDSET id=N in=N out=N sin=N sout=N flags=N fail=N
 //
 // Every reply is one line: "OK" and the driver's counts, or "ERR" and a reason.
-// winsock2.h comes before windows.h.
-#include <winsock2.h>
+#include "../peerctl/peerctl.h"
 
-#include <windows.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "netdrv_shared.h"
 
 namespace {
-
-int read_port() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path)
-        return 15930;
-    char* slash = strrchr(path, '\\');
-    if (slash)
-        strcpy(slash + 1, "netdrv.ini");
-    FILE* f = fopen(path, "r");
-    int port = 15930;
-    if (f) {
-        char line[128];
-        while (fgets(line, sizeof line, f)) {
-            if (strncmp(line, "port=", 5) == 0)
-                port = atoi(line + 5);
-        }
-        fclose(f);
-    }
-    return port;
-}
 
 void copy_value(char* dst, const std::string& v) {
     snprintf(dst, NETDRV_NAME, "%s", v.c_str());
@@ -164,47 +137,26 @@ std::string run(const char* line, bool* quit) {
            " ifout=" + join64(st.if_out, NETDRV_MAX_IFS);
 }
 
+// One command line of the channel; false after EXIT (once its reply is sent).
+bool handle(void*, char* line, char* out, size_t cap) {
+    bool quit = false;
+    std::string reply = run(line, &quit);
+    snprintf(out, cap, "%s", reply.c_str());
+    return !quit;
+}
+
 } // namespace
 
 int main() {
-    WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0)
-        return 1;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    BOOL yes = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(read_port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 4) != 0) {
+    static PeerChannel channel;
+    unsigned short port = peer_port("netdrv.ini", 15930);
+    channel.handler = handle;
+    if (!peer_listen(&channel, port)) {
         fprintf(stderr, "netctl: cannot listen (%d)\n", WSAGetLastError());
         return 2;
     }
-    bool quit = false;
-    while (!quit) {
-        SOCKET c = accept(s, nullptr, nullptr);
-        if (c == INVALID_SOCKET)
-            break;
-        std::string pending;
-        char buf[512];
-        while (!quit) {
-            int n = recv(c, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            pending.append(buf, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                std::string reply = run(line.c_str(), &quit) + "\n";
-                send(c, reply.data(), static_cast<int>(reply.size()), 0);
-            }
-        }
-        closesocket(c);
-    }
-    closesocket(s);
+    peer_serve(&channel); // until EXIT
+    closesocket(channel.listener);
     WSACleanup();
     return 0;
 }

@@ -18,13 +18,14 @@ so each reading of the applet sees exactly one step.
 """
 
 import os
-import shutil
 import socket
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vg15"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peerctl"))
+import peer  # noqa: E402
 import vg15  # noqa: E402
 
 PORT_BASE = int(os.environ.get("KORVANE_PORT_BASE", "15900"))
@@ -83,7 +84,7 @@ class NetDriver:
                           (self._file("netctl.exe"), "netctl.exe")):
             if not os.path.exists(src):
                 raise NetDriverError("%s is missing: build the Windows tree first" % src)
-            shutil.copy2(src, os.path.join(self.dir, name))
+            peer.install_file(src, os.path.join(self.dir, name))
         with open(os.path.join(self.dir, "netdrv.ini"), "w") as f:
             f.write("port=%d\n" % self.port)
         self._wine("sc", "create", SERVICE, "type=", "kernel", "start=", "demand", "binpath=",
@@ -147,13 +148,8 @@ class NetDriver:
         except NetDriverError:
             pass
         self.close()
-        if self.ctl:
-            try:
-                self.ctl.wait(10)
-            except subprocess.TimeoutExpired:
-                self.ctl.kill()
-                self.ctl.wait(5)
-            self.ctl = None
+        peer.wait_process(self.ctl, 10)
+        self.ctl = None
 
     def command(self, line):
         """Sends one line; returns the reply after "OK" (raises on "ERR")."""
