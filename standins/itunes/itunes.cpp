@@ -26,9 +26,7 @@
 //   FOREGROUND <0|1>               window shown and brought to the foreground / hidden
 //   QUIT                           events 9 and 8, then the window and the class go
 //   EXIT                           exit at once
-#include <winsock2.h>
-
-#include <windows.h>
+#include "../peerctl/peerctl.h"
 
 #include <ole2.h>
 #include <olectl.h>
@@ -626,45 +624,11 @@ std::string handle(const std::string& line, HWND window) {
     return c.reply;
 }
 
-DWORD WINAPI control_thread(void* param) {
-    SOCKET listener = reinterpret_cast<SOCKET>(param);
-    for (;;) {
-        SOCKET s = accept(listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET)
-            return 0;
-        std::string buf;
-        char chunk[512];
-        int n;
-        while ((n = recv(s, chunk, sizeof chunk, 0)) > 0) {
-            buf.append(chunk, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = buf.find('\n')) != std::string::npos) {
-                std::string line = buf.substr(0, nl);
-                buf.erase(0, nl + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                std::string reply = handle(line, g.window) + "\n";
-                send(s, reply.data(), static_cast<int>(reply.size()), 0);
-            }
-        }
-        closesocket(s);
-    }
-}
-
-int read_port(const wchar_t* exe) {
-    std::wstring ini = exe;
-    size_t slash = ini.find_last_of(L"\\/");
-    ini = (slash == std::wstring::npos ? L"" : ini.substr(0, slash + 1)) + L"itunes.ini";
-    FILE* f = _wfopen(ini.c_str(), L"r");
-    int port = 0;
-    if (f) {
-        char line[128];
-        while (fgets(line, sizeof line, f))
-            if (strncmp(line, "port=", 5) == 0)
-                port = atoi(line + 5);
-        fclose(f);
-    }
-    return port;
+// One command line of the control channel.
+bool control(void*, char* line, char* out, size_t cap) {
+    std::string reply = handle(line, g.window);
+    snprintf(out, cap, "%s", reply.c_str());
+    return true;
 }
 
 LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
@@ -698,18 +662,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR cmdline, int) {
     if (args.find(L"regserver") != std::wstring::npos)
         return 0;
 
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    int port = read_port(exe);
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<u_short>(port));
-    BOOL yes = TRUE;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
-    if (port <= 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 4) != 0)
+    static PeerChannel channel;
+    unsigned short port = peer_port("itunes.ini", 0);
+    channel.handler = control;
+    if (port == 0 || !peer_listen(&channel, port))
         return 4;
 
     WNDCLASSW wc = {};
@@ -723,7 +679,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR cmdline, int) {
         return 5;
     if (args.find(L"refuse") == std::wstring::npos)
         serve(true);
-    CreateThread(nullptr, 0, control_thread, reinterpret_cast<void*>(listener), 0, nullptr);
+    CreateThread(nullptr, 0, peer_serve, &channel, 0, nullptr);
 
     // Runs until EXIT. After QUIT the window and the class are gone, and the process
     // stays so that the tests can read what the client released.
@@ -736,6 +692,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR cmdline, int) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
     }
     serve(false);
-    closesocket(listener);
+    closesocket(channel.listener);
     ExitProcess(0);
 }

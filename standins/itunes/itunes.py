@@ -11,12 +11,13 @@ Standard library only; every wait is bounded.
 """
 
 import os
-import shutil
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vg15"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peerctl"))
+import peer  # noqa: E402
 import vg15  # noqa: E402
 
 PORT = vg15.PORT_BASE + 50
@@ -27,7 +28,7 @@ VK_MEDIA_STOP = 0xB2
 VK_MEDIA_PLAY_PAUSE = 0xB3
 
 
-class ITunesError(Exception):
+class ITunesError(peer.PeerError):
     """A refused command, a lost connection or a timeout."""
 
 
@@ -56,7 +57,7 @@ class ITunes:
         if not os.path.exists(src):
             raise ITunesError("%s is missing: build the Windows tree first" % src)
         os.makedirs(self.install_dir, exist_ok=True)
-        shutil.copy2(src, self.exe)
+        peer.install_file(src, self.exe)
         with open(os.path.join(self.install_dir, "itunes.ini"), "w") as f:
             f.write("port=%d\n" % self.port)
         rc = vg15.run_wine(self.env, [self.exe, "regserver"], timeout=60,
@@ -79,10 +80,10 @@ class ITunes:
             if self.proc.poll() is not None:
                 raise ITunesError("iTunes.exe exited at start with %s" % self.proc.returncode)
             try:
-                self._ch = vg15._Channel(self.port, 2.0)
+                self._ch = peer.LineLink(self.port, 2.0, "iTunes.exe", ITunesError)
                 self.command("HELLO")
                 return self
-            except (OSError, vg15.Vg15Error, ITunesError):
+            except ITunesError:
                 self.close()
                 if time.monotonic() > deadline:
                     self.kill()
@@ -98,10 +99,7 @@ class ITunes:
     def command(self, text, timeout=None):
         if not self._ch:
             raise ITunesError("not connected to the iTunes stand-in")
-        try:
-            return self._ch.command(text, timeout or self.timeout)
-        except vg15.Vg15Error as e:
-            raise ITunesError(str(e))
+        return self._ch.command(text, timeout or self.timeout)
 
     def state(self):
         """Counters of the calls seen (check, stop, playpause, next, previous, position,
@@ -171,14 +169,9 @@ class ITunes:
         """Ends the player: EXIT, then SIGKILL when it does not go."""
         try:
             if self._ch:
-                self._ch.sock.sendall(b"EXIT\n")
-        except OSError:
+                self._ch.send("EXIT")
+        except ITunesError:
             pass
         self.close()
-        if self.proc and self.proc.poll() is None:
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(10)
+        peer.wait_process(self.proc, 5)
         self.proc = None
