@@ -63,12 +63,6 @@ bool handle(void*, char* line, char* out, size_t cap) {
     return true;
 }
 
-unsigned short default_port() {
-    const char* base = std::getenv("KORVANE_PORT_BASE");
-    long b = base ? std::strtol(base, nullptr, 10) : 15900;
-    return static_cast<unsigned short>(b + 62);
-}
-
 void fail(const char* what) {
     std::fprintf(stderr, "fraps stand-in: %s (error %lu)\n", what, GetLastError());
     std::fflush(stderr);
@@ -79,7 +73,7 @@ void fail(const char* what) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static PeerChannel channel;
     Fraps& f = g_fraps;
-    unsigned short port = peer_port("fraps.ini", default_port());
+    unsigned short port = peer_port("fraps.ini", peer_base_port(62));
     for (int i = 1; i + 1 < __argc; ++i)
         if (std::strcmp(__argv[i], "--port") == 0)
             port = static_cast<unsigned short>(std::atoi(__argv[i + 1]));

@@ -136,17 +136,11 @@ bool handle(void*, char* line, char* out, size_t cap) {
     return go_on;
 }
 
-unsigned short default_port() {
-    const char* base = std::getenv("KORVANE_PORT_BASE");
-    long b = base ? std::strtol(base, nullptr, 10) : 15900;
-    return static_cast<unsigned short>(b + 61);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     static PeerChannel channel;
-    unsigned short port = peer_port("speedfan.ini", default_port());
+    unsigned short port = peer_port("speedfan.ini", peer_base_port(61));
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--port") == 0)
             port = static_cast<unsigned short>(std::atoi(argv[i + 1]));

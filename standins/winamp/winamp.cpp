@@ -112,17 +112,11 @@ bool handle(void*, char* line, char* out, size_t cap) {
     return true;
 }
 
-unsigned short default_port() {
-    const char* base = std::getenv("KORVANE_PORT_BASE");
-    long b = base ? std::strtol(base, nullptr, 10) : 15900;
-    return static_cast<unsigned short>(b + 60);
-}
-
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     static PeerChannel channel;
-    unsigned short port = peer_port("winamp.ini", default_port());
+    unsigned short port = peer_port("winamp.ini", peer_base_port(60));
     for (int i = 1; i + 1 < __argc; ++i)
         if (std::strcmp(__argv[i], "--port") == 0)
             port = static_cast<unsigned short>(std::atoi(__argv[i + 1]));
