@@ -16,71 +16,28 @@
 
 #include "link/lcd.h"
 #include "services/registry_win.h"
+#include "services/tried_lock_win.h"
 #include "services/util.h"
 
 namespace {
 
 constexpr char kSrc[] = "src/lcd";
 
-// The frame lock: a critical section, so that taking and giving it back costs no call
-// into the system while nobody else holds it (the frame loop and the update thread
-// each take it once per frame). Waits stay bounded: it is only ever tried, with 1 ms
-// pauses, never entered blocking. Reference counted: the link and each update thread
-// hold one, so a thread stopped while it holds the lock still finds it when it
-// comes back and gives it back there.
-struct FrameLock {
-    CRITICAL_SECTION cs;
-    volatile LONG refs;
-};
-
-FrameLock* frame_lock_create() {
-    FrameLock* l =
-        static_cast<FrameLock*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FrameLock)));
-    if (!l)
-        return nullptr;
-    InitializeCriticalSection(&l->cs);
-    l->refs = 1;
-    return l;
-}
-
-FrameLock* frame_lock_ref(void* lock) {
-    FrameLock* l = static_cast<FrameLock*>(lock);
-    if (l)
-        InterlockedIncrement(&l->refs);
-    return l;
-}
-
-void frame_lock_unref(FrameLock* l) {
-    if (l && InterlockedDecrement(&l->refs) == 0) {
-        DeleteCriticalSection(&l->cs);
-        HeapFree(GetProcessHeap(), 0, l);
-    }
-}
-
-// Takes the frame lock within 1000 ms; not taken in time is logged like a mutex wait
-// that timed out (wait_ok) and counts as failed.
-bool frame_lock_take(FrameLock* l, int line) {
-    if (!l)
-        return wait_ok(WAIT_FAILED, kSrc, line);
-    if (TryEnterCriticalSection(&l->cs))
+// The frame lock (a TriedLock: no system call while nobody else holds it; the frame
+// loop and the update thread each take it once a frame). The link and each update
+// thread hold a reference, so a thread stopped while it holds the lock still finds it
+// when it comes back and gives it back there. Not taken within 1000 ms is logged like
+// a mutex wait that timed out (wait_ok) and counts as failed.
+bool frame_lock_take(TriedLock* l, int line) {
+    if (tried_lock_take(l, 1000))
         return true;
-    const DWORD start = GetTickCount();
-    do {
-        Sleep(1);
-        if (TryEnterCriticalSection(&l->cs))
-            return true;
-    } while (GetTickCount() - start < 1000);
-    return wait_ok(WAIT_TIMEOUT, kSrc, line);
-}
-
-void frame_lock_give(FrameLock* l) {
-    LeaveCriticalSection(&l->cs);
+    return wait_ok(l ? WAIT_TIMEOUT : WAIT_FAILED, kSrc, line);
 }
 
 struct UpdateThread {
     LcdLink* link;
     HANDLE frame_ready;
-    FrameLock* frame_lock;
+    TriedLock* frame_lock;
     int32_t device;
     LgClient client; // a copy; its library stays loaded through `pin`
     void* pin;
@@ -93,7 +50,7 @@ void release_ctx(UpdateThread* t) {
     if (InterlockedDecrement(&t->refs) == 0) {
         if (t->frame_ready)
             CloseHandle(t->frame_ready);
-        frame_lock_unref(t->frame_lock);
+        tried_lock_unref(t->frame_lock);
         lg_client_unpin(t->pin);
         HeapFree(GetProcessHeap(), 0, t);
     }
@@ -126,7 +83,7 @@ DWORD WINAPI update_thread(void* param) {
             break;
         if (frame_lock_take(t->frame_lock, 395)) {
             if (t->stop) {
-                frame_lock_give(t->frame_lock);
+                tried_lock_give(t->frame_lock);
                 break;
             }
             if (link->update_request != 0) {
@@ -134,13 +91,13 @@ DWORD WINAPI update_thread(void* param) {
                 uint32_t r =
                     lgLcdUpdateBitmap(&t->client, t->device, &t->buffer, LCD_PRIORITY_NORMAL);
                 if (t->stop) { // stopped while the LCD Manager kept us: leave the link alone
-                    frame_lock_give(t->frame_lock);
+                    tried_lock_give(t->frame_lock);
                     break;
                 }
                 if (r == 0) {
                     link->update_request = 0;
                 } else {
-                    frame_lock_give(t->frame_lock);
+                    tried_lock_give(t->frame_lock);
                     if (r == 1167)
                         link->device_lost.fetch_add(1);
                     else
@@ -148,7 +105,7 @@ DWORD WINAPI update_thread(void* param) {
                     break;
                 }
             }
-            frame_lock_give(t->frame_lock);
+            tried_lock_give(t->frame_lock);
         }
         Sleep(10);
     }
@@ -163,7 +120,7 @@ bool start_update_thread(LcdLink* lcd) {
         return false;
     t->link = lcd;
     t->frame_ready = dup(lcd->frame_ready);
-    t->frame_lock = frame_lock_ref(lcd->frame_lock);
+    t->frame_lock = tried_lock_ref(static_cast<TriedLock*>(lcd->frame_lock));
     t->device = lcd->open.device;
     t->client = lcd->client;
     t->pin = lg_client_pin(&lcd->client);
@@ -282,7 +239,7 @@ bool lcd_init(LcdLink* lcd) {
     // thread (or hand the thread a handle number already reused).
     if (!lcd->button_lock)
         lcd->button_lock = CreateMutexA(nullptr, FALSE, nullptr);
-    lcd->frame_lock = frame_lock_create();
+    lcd->frame_lock = tried_lock_create();
     lcd->frame_ready = CreateSemaphoreA(nullptr, 0, 1, nullptr);
     lcd->initialised = 1;
     return true;
@@ -354,7 +311,7 @@ int32_t lcd_device_lost(LcdLink* lcd) {
 bool lcd_update(LcdLink* lcd) {
     if (lcd->device_lost.load() != 0)
         return false;
-    FrameLock* frame_lock = static_cast<FrameLock*>(lcd->frame_lock);
+    TriedLock* frame_lock = static_cast<TriedLock*>(lcd->frame_lock);
     if (!frame_lock_take(frame_lock, 612)) {
         log_error(kSrc, 625, GetLastError(),
                   "LCD not responding (mutex timeout) - restarting update thread\n");
@@ -367,7 +324,7 @@ bool lcd_update(LcdLink* lcd) {
     int32_t count = ++lcd->update_request;
     if (count >= 10)
         lcd->update_request = 0;
-    frame_lock_give(frame_lock);
+    tried_lock_give(frame_lock);
     ReleaseSemaphore(lcd->frame_ready, 1, nullptr);
     if (count <= 9)
         return true;
@@ -395,7 +352,7 @@ void lcd_deinit(LcdLink* lcd) {
         return;
     uint32_t r = lgLcdDeInit(&lcd->client);
     CloseHandle(lcd->frame_ready);
-    frame_lock_unref(static_cast<FrameLock*>(lcd->frame_lock));
+    tried_lock_unref(static_cast<TriedLock*>(lcd->frame_lock));
     lcd->frame_ready = lcd->frame_lock = nullptr;
     lcd_check(r, kSrc, 539);
     lcd->initialised = 0;

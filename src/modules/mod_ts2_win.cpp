@@ -9,6 +9,7 @@
 
 #include "modules/mod_ts2.h"
 #include "services/lookup_proc_win.h"
+#include "services/tried_lock_win.h"
 #include "services/util.h"
 
 namespace {
@@ -60,31 +61,28 @@ void win_log(void*, int line, const char* message) {
     SetLastError(0);
 }
 
+// The TS2 lock: the frame loop and the poller each take it once a frame, so it is a
+// TriedLock (no system call while the other does not hold it). The module and each
+// poller hold a reference ("duplicate"), so a poller abandoned while it holds the lock
+// still finds it when it comes back.
 void* win_lock_create(void*) {
-    return CreateMutexA(nullptr, FALSE, nullptr);
+    return tried_lock_create();
 }
 
 void* win_lock_duplicate(void*, void* lock) {
-    HANDLE out = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), lock, GetCurrentProcess(), &out, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        return nullptr;
-    return out;
+    return tried_lock_ref(static_cast<TriedLock*>(lock));
 }
 
 void win_lock_close(void*, void* lock) {
-    CloseHandle(lock);
+    tried_lock_unref(static_cast<TriedLock*>(lock));
 }
 
 bool win_lock_take(void*, void* lock, uint32_t ms) {
-    DWORD r = WaitForSingleObject(lock, ms);
-    if (r == WAIT_ABANDONED)
-        ReleaseMutex(lock);
-    return r == WAIT_OBJECT_0;
+    return tried_lock_take(static_cast<TriedLock*>(lock), ms);
 }
 
 void win_lock_release(void*, void* lock) {
-    ReleaseMutex(lock);
+    tried_lock_give(static_cast<TriedLock*>(lock));
 }
 
 DWORD WINAPI poller_main(void* param) {
