@@ -54,12 +54,14 @@ uint32_t tun_position_tick(uint64_t packed) {
 }
 
 // Duration 240 s, position 30 s read 2500 ms ago: playing -> 208, stopped -> 210;
-// duration 0 (a stream), playing -> 32 (elapsed).
+// duration 0 (a stream), playing -> 32 (elapsed). A position the worker read after the
+// frame took its time (its tick a little ahead of now) counts as just read -> 210.
 int64_t tun_shown_seconds(const TunSnapshot* s, uint32_t now) {
     uint64_t packed = s->position.load();
     int64_t t = tun_position_seconds(packed);
-    if (s->playing.load() == 1)
-        t += (now - tun_position_tick(packed)) / 1000;
+    const int32_t since_read = static_cast<int32_t>(now - tun_position_tick(packed));
+    if (s->playing.load() == 1 && since_read > 0)
+        t += since_read / 1000;
     int32_t duration = s->duration.load();
     return duration > 0 ? duration - t : t;
 }

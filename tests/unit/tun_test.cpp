@@ -80,6 +80,8 @@ TEST(TunTime, ShownSeconds) {
         {240, 240, 0, 1, 2, 0}, // at the end: nothing shown
         {250, 240, 1, 1, 2, -10},
         {30, 240, 1, 0xFFFFFC18u, 2000, 207}, // read 1000 ms before the counter wrapped
+        {30, 240, 1, 5001, 5000, 210},        // read by the worker just after the frame's time
+        {30, 240, 1, 1, 0xFFFFFFFFu, 210},    // the same across the wrap
         {-5, 0, 0, 1, 2, -5},
     };
     for (const Case& c : cases) {
