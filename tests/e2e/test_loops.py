@@ -291,6 +291,16 @@ class Loops(E2E):
         self.assertIsNotNone(self.vg.wait_frame(timeout, since=self.vg.state()["frame_seq"]),
                              "%s: got no frame within %s s" % (what, timeout))
 
+    def applet_state(self):
+        """What the applet shows of itself when it stopped doing its work: a message box,
+        its last log lines, the LCD Manager processes of the prefix."""
+        rc, out = harness.probe(self.env, "box", "LCD error")
+        lcdmons = [p for p in fullpanel.find_pids(self.env["WINEPREFIX"], "LCDMon.exe")
+                   if not _zombie(p)]
+        return "applet running: %s; message box: %s; LCDMon processes: %s; errors.txt ends " \
+               "%r" % (self.a.running(), out if rc == 0 else "none", lcdmons,
+                       self.a.errors()[-4:])
+
     # -- 1. the LCD Manager killed ----------------------------------------------------------
 
     def kill_lcdmon(self):
@@ -315,7 +325,10 @@ class Loops(E2E):
         def one_round(i):
             old = self.vg.hello()["pid"]
             self.kill_lcdmon()
-            self.vg.wait_lcdmon(30)  # started again by the applet from its install path
+            try:
+                self.vg.wait_lcdmon(30)  # started again by the applet from its install path
+            except harness.vg15.Vg15Error as e:
+                self.fail("round %d: %s; %s" % (i, e, self.applet_state()))
             self.assertNotEqual(self.vg.hello()["pid"], old, "round %d: the same LCDMon" % i)
             self.assertIsNotNone(self.vg.wait_frame(30, since=0),
                                  "round %d: got no frame from the new LCDMon" % i)
