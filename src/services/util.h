@@ -10,11 +10,12 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
     __attribute__((format(printf, 4, 5)));
 
 // The error log's state, owned by the application record: the lock that keeps each
-// entry one line while several threads write (room for the system's critical
-// section). log_open makes it and makes it the one log_error uses; entries before
-// that, and in the native build, are written without a lock.
+// entry one line while several threads write (a TriedLock of the Windows side).
+// log_open makes it and makes it the one log_error uses; entries before that, and in
+// the native build, are written without a lock.
+struct TriedLock;
 struct ErrorLog {
-    alignas(8) unsigned char lock[64];
+    TriedLock* lock;
 };
 void log_open(ErrorLog* log);
 

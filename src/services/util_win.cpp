@@ -8,21 +8,20 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "services/tried_lock_win.h"
 #include "services/util.h"
 
 namespace {
 constexpr char kSrc[] = "src/util";
-// Entries from several threads: one lock, one write per entry. A critical section
-// (XP has no slim reader/writer locks) kept in the application record's ErrorLog;
-// this is only the way to it for log_error, which every unit calls without the
-// record.
-static_assert(sizeof(CRITICAL_SECTION) <= sizeof(ErrorLog::lock), "room for the lock");
+// Entries from several threads: one lock, one write per entry. The lock is kept in
+// the application record's ErrorLog; this is only the way to it for log_error, which
+// every unit calls without the record.
 ErrorLog* g_log = nullptr;
 constexpr int kLogLockWaitMs = 1000;
 } // namespace
 
 void log_open(ErrorLog* log) {
-    InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(log->lock));
+    log->lock = tried_lock_create();
     g_log = log;
 }
 
@@ -54,12 +53,8 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
     out[n++] = '\n';
 
     // Bounded wait; after it the entry is written unlocked (it still is one write).
-    CRITICAL_SECTION* cs = g_log ? reinterpret_cast<CRITICAL_SECTION*>(g_log->lock) : nullptr;
-    bool locked = cs && TryEnterCriticalSection(cs) != 0;
-    for (int waited = 0; cs && !locked && waited < kLogLockWaitMs; ++waited) {
-        Sleep(1);
-        locked = TryEnterCriticalSection(cs) != 0;
-    }
+    TriedLock* lock = g_log ? g_log->lock : nullptr;
+    const bool locked = tried_lock_take(lock, kLogLockWaitMs);
     HANDLE f = CreateFileA("errors.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f != INVALID_HANDLE_VALUE) {
@@ -68,7 +63,7 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
         CloseHandle(f);
     }
     if (locked)
-        LeaveCriticalSection(cs);
+        tried_lock_give(lock);
 }
 
 void detect_os(OsFlags* os) {
