@@ -22,13 +22,21 @@ struct Fraps {
     FrapsShared* shared;
     HHOOK hook;
     HHOOK message_hook;
+    int broadcasts;
 };
+
+// Broadcasts after the hooks are set, one a second: enough for every thread that was
+// already running to ask for a message once; a program started later meets the CBT
+// hook when it makes its first window.
+constexpr int kBroadcasts = 10;
 
 Fraps g_fraps;
 
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_TIMER) {
         PostMessageA(HWND_BROADCAST, WM_NULL, 0, 0);
+        if (++g_fraps.broadcasts >= kBroadcasts)
+            KillTimer(hwnd, 1);
         return 0;
     }
     if (msg == WM_DESTROY) {
@@ -119,7 +127,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
     // Under Wine a thread that already ran before the hooks were set learns of them only
     // when it next asks the server for a message: a message hook, and a harmless
-    // broadcast once a second that every top-level window's thread retrieves.
+    // broadcast once a second for ten seconds that every top-level window's thread
+    // retrieves.
     f.message_hook = SetWindowsHookExA(WH_GETMESSAGE, proc, dll, 0);
     SetTimer(f.window, 1, 1000, nullptr);
 

@@ -84,8 +84,12 @@ int probe() {
 } // namespace
 
 // Places sndhook.dll into the applet through a global message hook and keeps the hook
-// until this program is ended: posts a harmless WM_NULL to the applet's window now and
-// then, so its message pump calls the hook (which loads the library there).
+// until this program is ended: posts a harmless WM_NULL to the applet's window, so its
+// message pump calls the hook (which loads the library there). Each applet window gets
+// a few such posts over its first seconds, then none: once loaded the library stays,
+// and a message every 250 ms would cost the applet a hook chain each time.
+constexpr int kPostsPerWindow = 20; // one every 250 ms: the applet's first 5 s
+
 int hook() {
     HMODULE lib = LoadLibraryA("sndhook.dll");
     HOOKPROC proc = lib ? reinterpret_cast<HOOKPROC>(
@@ -101,9 +105,18 @@ int hook() {
         return fail("SetWindowsHookEx", GetLastError());
     std::printf("OK hooked\n");
     std::fflush(stdout);
+    HWND posted_to = nullptr;
+    int posts = 0;
     for (;;) {
-        if (HWND applet = FindWindowA("LCDKorvaneWnd", "LCDKorvane"))
+        HWND applet = FindWindowA("LCDKorvaneWnd", "LCDKorvane");
+        if (applet != posted_to) {
+            posted_to = applet;
+            posts = 0;
+        }
+        if (applet && posts < kPostsPerWindow) {
             PostMessageA(applet, WM_NULL, 0, 0);
+            ++posts;
+        }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 250, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))

@@ -83,7 +83,8 @@ void log_call(Entry e, int32_t arg, int32_t result, uint32_t start) {
 }
 
 // One call of entry e: behaviour, delay (outside the lock), then `answer` under the
-// lock unless a result is forced. Without TeamSpeak.exe every entry answers 1.
+// lock unless a result is forced. Without TeamSpeak.exe every entry answers 1. A call
+// with no delay armed holds the lock once.
 template <typename Answer> int32_t call(Entry e, int32_t arg, Answer answer) {
     const uint32_t start = GetTickCount();
     if (!attach() || !lock())
@@ -92,11 +93,12 @@ template <typename Answer> int32_t call(Entry e, int32_t arg, Answer answer) {
     bool has_forced = false;
     uint32_t delay = 0;
     take_behaviour(e, &forced, &has_forced, &delay);
-    unlock();
-    if (delay)
+    if (delay) {
+        unlock();
         Sleep(delay);
-    if (!lock())
-        return 1;
+        if (!lock())
+            return 1;
+    }
     int32_t r = has_forced ? forced : answer();
     log_call(e, arg, r, start);
     unlock();

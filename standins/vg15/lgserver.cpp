@@ -21,9 +21,13 @@ namespace {
 
 constexpr int MAX_CONNECTIONS = 8;
 constexpr DWORD LOCK_WAIT_MS = 1000;
-constexpr DWORD BUTTON_POLL_MS = 20;
+// LCDMon sets its button event on every mask change; the event is auto-reset, so with
+// several applets only one wakes at once and the others see the change at their next
+// poll. A poll that finds the change count as it was takes no lock.
+constexpr DWORD BUTTON_POLL_MS = 100;
 constexpr DWORD LATE_DEINIT_WAIT_MS = 10000; // a late call waiting for lgLcdDeInit
-constexpr DWORD LATE_JOIN_MS = 3000;         // lgLcdDeInit waiting for that call, beyond its delay
+constexpr DWORD UPDATE_ALIVE_MS = 200;
+constexpr DWORD LATE_JOIN_MS = 3000; // lgLcdDeInit waiting for that call, beyond its delay
 
 struct DeviceEntry {
     volatile LONG in_use;
@@ -70,6 +74,7 @@ struct Server {
     HANDLE late_thread; // the pending late call (FAULT late), or the one that ran last
     HANDLE late_deinit; // its "lgLcdDeInit began" signal when it waits for that
     DWORD late_delay_ms;
+    DWORD update_alive_tick; // when an update last asked whether LCDMon runs
     ConnectionEntry connections[MAX_CONNECTIONS];
     DeviceEntry devices[MAX_DEVICES * 2];
     CRITICAL_SECTION table_lock; // connect/open/close bookkeeping; never held by updates
@@ -150,6 +155,21 @@ bool connection_live(Server& s, const ConnectionEntry& c) {
     return s.shm && s.shm->magic == MAGIC && s.shm->generation == c.generation && lcdmon_alive(s);
 }
 
+// The same for an update: the process is asked about at most every 200 ms (a wait on
+// it is a system call, and updates come ten times a second), so a killed LCDMon is
+// answered 1167 within two frames; a restarted one, whose generation differs, at once.
+bool update_connection_live(Server& s, const ConnectionEntry& c) {
+    if (!s.shm || s.shm->magic != MAGIC || s.shm->generation != c.generation)
+        return false;
+    DWORD now = GetTickCount();
+    if (now - s.update_alive_tick < UPDATE_ALIVE_MS)
+        return true;
+    if (!lcdmon_alive(s))
+        return false;
+    s.update_alive_tick = now;
+    return true;
+}
+
 // The LCD Manager's own thread: delivers every change of the held-button mask, in
 // order, to each open device's callback.
 DWORD WINAPI button_thread(void*) {
@@ -159,6 +179,9 @@ DWORD WINAPI button_thread(void*) {
         DWORD r = WaitForMultipleObjects(2, waits, FALSE, BUTTON_POLL_MS);
         if (r == WAIT_OBJECT_0)
             break;
+        // An aligned 32-bit read: LCDMon moves it under the lock, after the change.
+        if (*static_cast<volatile uint32_t*>(&s.shm->mask_seq) == s.last_seq)
+            continue;
         MaskChange pending[MASK_RING];
         uint32_t count = 0;
         if (!lock_shared(s, 200))
@@ -563,7 +586,7 @@ DWORD WINAPI lg_update_bitmap(int32_t device, const LcdBitmap* bitmap, DWORD pri
     if (!d)
         return RC_INVALID_HANDLE;
     ConnectionEntry* c = find_connection(s, d->connection);
-    if (!c || !connection_live(s, *c))
+    if (!c || !update_connection_live(s, *c))
         return RC_DEVICE_NOT_CONNECTED;
     if (!lock_shared(s, LOCK_WAIT_MS))
         return RC_DEVICE_NOT_CONNECTED;
