@@ -146,8 +146,9 @@ TEST(TunHandOver, FrameLoopTakesEachNewTextOnce) {
     TunLock lock = fake.lock();
     char announced[TUN_TEXT] = "";
     for (const Step& st : steps) {
-        if (st.stored)
+        if (st.stored) {
             ASSERT_TRUE(tun_store_text(&s, &lock, st.stored, 100));
+        }
         fake.refuse = st.refuse;
         fake.last_wait = 0;
         EXPECT_EQ(tun_take_new_text(&s, &lock, announced), st.fresh) << st.announced;
