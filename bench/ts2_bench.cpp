@@ -19,7 +19,7 @@ void put32(uint8_t* p, int32_t v) {
 }
 
 int g_lock;
-bool yes(void*) {
+bool yes(void*, WindowWatch*) {
     return true;
 }
 uint32_t tick(void*) {

@@ -450,7 +450,7 @@ void ts2_poller_release(Ts2Poller* p) {
 void ts2_poller_run(Ts2Poller* p) {
     const Ts2Host* h = p->host;
     while (!stopped(p)) {
-        if (!h->client_present(h->ctx)) {
+        if (!h->client_present(h->ctx, nullptr)) {
             h->sleep(h->ctx, p, 100);
             continue;
         }
@@ -497,6 +497,7 @@ void mod_ts2_init(App* app) {
         m->host = ts2_system_host();
     const Ts2Host* h = m->host;
     m->speaking = 0;
+    m->window = WindowWatch{nullptr, 0};
     m->present = 0;
     m->present_known = 0;
     m->taken_known = 0;
@@ -515,7 +516,7 @@ void mod_ts2_update(App* app) {
     m->channel_text[0] = '\0';
     m->speaking = 0;
     // Looked up once a frame: the draws of this frame go by the same answer.
-    m->present = h && h->client_present(h->ctx) ? 1 : 0;
+    m->present = h && h->client_present(h->ctx, &m->window) ? 1 : 0;
     m->present_known = 1;
     m->present_tick = app->frame.now;
     if (!m->present)
@@ -565,7 +566,7 @@ int mod_ts2_draw(App* app, int slot) {
         return 0;
     // The update of this frame looked already; a draw without one looks itself.
     const bool looked = m->present_known && m->present_tick == app->frame.now;
-    if (!(looked ? m->present != 0 : h->client_present(h->ctx)))
+    if (!(looked ? m->present != 0 : h->client_present(h->ctx, &m->window)))
         return 0;
     Slot* s = &app->slots[slot];
     LcdBitmap* frame = app_frame(app);

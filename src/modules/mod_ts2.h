@@ -26,6 +26,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "services/util.h"
+
 struct App;
 struct LcdBitmap;
 struct NoticeQueue;
@@ -86,8 +88,10 @@ struct Ts2Poller {
 // The system as the module and its poller see it. Windows: mod_ts2_win.cpp.
 struct Ts2Host {
     void* ctx;
-    bool (*client_present)(void* ctx); // the client's main window exists
-    uint32_t (*now)(void* ctx);        // tick count
+    // The client's main window exists; with a watch (the frame loop's), a look that
+    // keeps the window found before (services/util.h); without, a full lookup.
+    bool (*client_present)(void* ctx, WindowWatch* watch);
+    uint32_t (*now)(void* ctx); // tick count
     // Failure report with the system's error code of the moment (then cleared).
     void (*log)(void* ctx, int line, const char* message);
     void* (*lock_create)(void* ctx);
@@ -128,6 +132,7 @@ struct Ts2Module {
     int32_t lowest;        // pollers run at the lowest priority (two or more processors)
     uint32_t start_stamp;  // last attempt to start a poller that failed to start
     int32_t speaking;      // the user's own id is among the speakers (this frame)
+    WindowWatch window;    // the client's window as the frame loop looks for it
     int32_t present;       // the client's window was there at the last update
     int32_t present_known; // `present` was looked up by an update, at tick present_tick
     uint32_t present_tick;

@@ -7,7 +7,7 @@ namespace {
 
 const int kLockToken = 0; // any non-null address serves as the lock
 
-bool none(void*) {
+bool none(void*, WindowWatch*) {
     return false;
 }
 uint32_t zero_now(void*) {

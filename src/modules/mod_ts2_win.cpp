@@ -48,8 +48,10 @@ const char* const kRequired[] = {
 };
 enum Entry { E_SERVER, E_USER, E_PLAYERS, E_SPEAKERS, E_FLAGS };
 
-bool win_client_present(void*) {
-    return find_ts2_window() != nullptr;
+bool win_client_present(void*, WindowWatch* watch) {
+    if (!watch)
+        return find_ts2_window() != nullptr;
+    return window_watch_present(watch, GetTickCount(), &kTs2WindowHost);
 }
 
 uint32_t win_now(void*) {

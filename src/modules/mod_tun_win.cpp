@@ -257,8 +257,7 @@ struct Connection {
     DWORD cookie;
     EventSink* sink;
     AppNames names;
-    HWND window;         // iTunes' main window as last looked up for the media keys
-    DWORD window_looked; // tick of that lookup
+    WindowWatch window; // iTunes' main window, checked on every pass
     int32_t latch[4];
     DWORD position_tried; // tick of the last position read
 };
@@ -346,13 +345,11 @@ void refresh(Worker* w, Connection* c) {
     track->Release();
 }
 
-// Passes the media keys on while iTunes is not in the foreground.
-void media_keys(Connection* c, DWORD now) {
-    if (!c->window || now - c->window_looked >= 1000) {
-        c->window = static_cast<HWND>(find_itunes_window());
-        c->window_looked = now;
-    }
-    if (GetForegroundWindow() == c->window && c->window)
+// Passes the media keys on while iTunes is not in the foreground (the window was
+// looked up at most a second ago: the poll loop checks it on every pass).
+void media_keys(Connection* c) {
+    HWND window = static_cast<HWND>(c->window.window);
+    if (window && GetForegroundWindow() == window)
         return;
     for (int i = 0; i < 4; ++i) {
         bool down = GetAsyncKeyState(kMediaKeys[i].vk) < 0;
@@ -364,12 +361,16 @@ void media_keys(Connection* c, DWORD now) {
 // Connected: polls every 50 ms while the window exists and no quit event came.
 // False when the worker is to stop.
 bool poll(Worker* w, Connection* c) {
-    while (find_itunes_window() && c->sink->counts.quit.load() == 0) {
-        if (pause(w, 50))
+    while (window_watch_present(&c->window, GetTickCount(), &kItunesWindowHost) &&
+           c->sink->counts.quit.load() == 0) {
+        // A plain sleep, then the stop flag: no wait on the stop event, which would
+        // be a system call on every pass.
+        Sleep(50);
+        if (stopping(w))
             return false;
         DWORD now = GetTickCount();
         if (w->mediakeys)
-            media_keys(c, now);
+            media_keys(c);
         if (now - c->position_tried >= 1000) {
             c->position_tried = now;
             int32_t position = 0;

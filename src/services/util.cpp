@@ -65,6 +65,16 @@ bool tick_wait_over(uint32_t start, uint32_t now, uint32_t ms) {
     return now - start >= ms;
 }
 
+// Last lookup found window 7 at tick 1000: at 1500 with 7 alive -> true, no lookup;
+// at 1500 with 7 gone -> a lookup; at 2000 -> a lookup, whatever 7 does.
+bool window_watch_present(WindowWatch* w, uint32_t now, const WindowWatchHost* host) {
+    if (w->window && !tick_wait_over(w->looked, now, 1000) && host->alive(w->window))
+        return true;
+    w->window = host->find();
+    w->looked = now;
+    return w->window != nullptr;
+}
+
 bool text_iequal_n(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         char x = a[i], y = b[i];

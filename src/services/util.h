@@ -45,6 +45,24 @@ bool text_iequal(const char* a, const char* b);
 uint16_t read_le16(const uint8_t* p);
 uint32_t read_le32(const uint8_t* p);
 
+// A window of another program, looked up by class and title (two round trips to the
+// window system under Wine) and kept between looks, so a check that runs many times a
+// second mostly asks whether the window found last still exists (one).
+struct WindowWatch {
+    void* window;    // found at the last lookup; null when none was
+    uint32_t looked; // tick of that lookup
+};
+struct WindowWatchHost {
+    void* (*find)();             // the lookup by class and title
+    bool (*alive)(void* window); // the window still exists
+};
+// Whether the window exists at tick now. A lookup is made when none found a window,
+// when the last one is a second old or more, and when the window found last is gone;
+// otherwise that window is only checked. Appearing, vanishing and a new window of the
+// program are therefore seen at the same check as with a lookup every time; a window
+// renamed while it stays open is seen within a second.
+bool window_watch_present(WindowWatch* w, uint32_t now, const WindowWatchHost* host);
+
 struct OsFlags {
     int32_t is_wow64;
     int32_t vista_or_later;
@@ -60,5 +78,7 @@ void detect_os(OsFlags* os);
 void* find_lcdmon_window();
 void* find_ts2_window();
 void* find_itunes_window();
+extern const WindowWatchHost kTs2WindowHost;    // find_ts2_window, IsWindow
+extern const WindowWatchHost kItunesWindowHost; // find_itunes_window, IsWindow
 void check_restart_keys();
 void launch_lcdmon(const char* install_path);

@@ -93,6 +93,14 @@ void* find_itunes_window() {
     return FindWindowA("iTunes", "iTunes");
 }
 
+namespace {
+bool window_alive(void* window) {
+    return IsWindow(static_cast<HWND>(window)) != FALSE;
+}
+} // namespace
+const WindowWatchHost kTs2WindowHost = {find_ts2_window, window_alive};
+const WindowWatchHost kItunesWindowHost = {find_itunes_window, window_alive};
+
 // Ctrl + Media Stop: end the LCD Manager; the frame loop then finds the link gone
 // and starts it again. Repeats in every frame while both keys stay down.
 void check_restart_keys() {

@@ -137,7 +137,7 @@ void fill_server(void* rec, int32_t round) {
 
 const Ts2Host kThreadedHost = {
     nullptr,
-    [](void*) { return true; },
+    [](void*, WindowWatch*) { return true; },
     [](void* c) { return ticks(sys(c)); },
     [](void* c, int, const char* m) {
         std::lock_guard<std::mutex> g(sys(c)->log_m);

@@ -431,7 +431,7 @@ void record(Ts2Poller* p, const char* what, int32_t arg) {
 
 const Ts2Host kFakeHost = {
     nullptr,
-    [](void* c) { return fake(c)->window; },
+    [](void* c, WindowWatch*) { return fake(c)->window; },
     [](void* c) { return fake(c)->clock; },
     [](void* c, int, const char* m) { fake(c)->log.push_back(m); },
     [](void*) -> void* { return new int(0); },

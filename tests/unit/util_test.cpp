@@ -139,6 +139,100 @@ TEST(TickWait, OverOnlyAfterTheFullPause) {
             << c.start << " + " << c.ms << " at " << c.now;
 }
 
+// The window watch against a fake window system: what it answers, and which of the
+// two calls (a lookup, a check of the window found last) it made.
+struct FakeWindows {
+    void* found; // what a lookup finds
+    bool alive;  // the window found last still exists
+    int finds;
+    int checks;
+} g_windows;
+
+const WindowWatchHost kFakeWindows = {
+    [] {
+        ++g_windows.finds;
+        return g_windows.found;
+    },
+    [](void*) {
+        ++g_windows.checks;
+        return g_windows.alive;
+    },
+};
+
+TEST(WindowWatch, LooksUpOnlyWhenTheWindowFoundLastIsGoneOrASecondOld) {
+    void* const w7 = reinterpret_cast<void*>(7);
+    void* const w9 = reinterpret_cast<void*>(9);
+    struct {
+        const char* name;
+        WindowWatch before;
+        uint32_t now;
+        void* found;
+        bool alive;
+        bool present;
+        int finds, checks;
+        WindowWatch after;
+    } cases[] = {
+        {"nothing known: lookup", {nullptr, 1000}, 1001, w7, false, true, 1, 0, {w7, 1001}},
+        {"nothing known, none there",
+         {nullptr, 1000},
+         1001,
+         nullptr,
+         false,
+         false,
+         1,
+         0,
+         {nullptr, 1001}},
+        {"known and alive: check only", {w7, 1000}, 1999, w9, true, true, 0, 1, {w7, 1000}},
+        {"known but gone: lookup at once",
+         {w7, 1000},
+         1100,
+         nullptr,
+         false,
+         false,
+         1,
+         1,
+         {nullptr, 1100}},
+        {"gone, a new window there", {w7, 1000}, 1100, w9, false, true, 1, 1, {w9, 1100}},
+        {"a second old: lookup without a check",
+         {w7, 1000},
+         2000,
+         nullptr,
+         true,
+         false,
+         1,
+         0,
+         {nullptr, 2000}},
+        {"a second old, renamed away", {w7, 1000}, 2000, w9, true, true, 1, 0, {w9, 2000}},
+        {"tick counter wrapped, 500 ms",
+         {w7, 0xFFFFFF00u},
+         0x000000F4u,
+         w9,
+         true,
+         true,
+         0,
+         1,
+         {w7, 0xFFFFFF00u}},
+        {"tick counter wrapped, 1000 ms",
+         {w7, 0xFFFFFF00u},
+         0x000002E8u,
+         w9,
+         true,
+         true,
+         1,
+         0,
+         {w9, 0x000002E8u}},
+    };
+    for (auto& c : cases) {
+        g_windows = FakeWindows{c.found, c.alive, 0, 0};
+        WindowWatch w = c.before;
+        EXPECT_EQ(window_watch_present(&w, c.now, &kFakeWindows), c.present) << c.name;
+        EXPECT_EQ(g_windows.finds, c.finds) << c.name << ": lookups";
+        EXPECT_EQ(g_windows.checks, c.checks) << c.name << ": checks";
+        EXPECT_EQ(w.window, c.after.window) << c.name;
+        EXPECT_EQ(w.looked, c.after.looked) << c.name;
+    }
+}
+
 // A fetched HID input record: header, report size and count, then the reports, laid
 // out as a 32-bit (reports at 24) or a 64-bit program (at 32) receives it. Each
 // record lives in a heap block of exactly its size, so a read past it is caught.
