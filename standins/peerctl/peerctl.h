@@ -100,11 +100,11 @@ inline int peer_poll(SOCKET s, DWORD ms) {
     return r == SOCKET_ERROR ? -1 : r > 0 ? 1 : 0;
 }
 
-// The next connection on listener, waiting PEER_POLL_MS at a time; INVALID_SOCKET once
+// The next connection on listener, waiting poll_ms at a time; INVALID_SOCKET once
 // *quit is set (and, after a short pause, when accepting failed).
-inline SOCKET peer_accept(SOCKET listener, volatile LONG* quit) {
+inline SOCKET peer_accept(SOCKET listener, volatile LONG* quit, DWORD poll_ms = PEER_POLL_MS) {
     while (!*quit) {
-        int r = peer_poll(listener, PEER_POLL_MS);
+        int r = peer_poll(listener, poll_ms);
         if (r == 0)
             continue;
         if (r > 0) {
@@ -215,6 +215,10 @@ struct PeerChannel {
     PeerHandler handler;
     void* ctx;
     volatile LONG quit;
+    // Longest wait for a client before quit is looked at again (0: PEER_POLL_MS). A
+    // channel inside another program's process, whose quit only a command sets, waits
+    // longer: each wait is a round trip to the wineserver for that process.
+    DWORD accept_poll_ms;
 };
 
 inline bool peer_listen(PeerChannel* ch, unsigned short port) {
@@ -229,7 +233,8 @@ inline DWORD WINAPI peer_serve(void* param) {
     static char line[PEER_LINE_BYTES];
     static char out[PEER_LINE_BYTES];
     while (!ch->quit) {
-        SOCKET s = peer_accept(ch->listener, &ch->quit);
+        SOCKET s = peer_accept(ch->listener, &ch->quit,
+                               ch->accept_poll_ms ? ch->accept_poll_ms : PEER_POLL_MS);
         if (s == INVALID_SOCKET)
             continue;
         peer_conn_open(&conn, s, &ch->quit);

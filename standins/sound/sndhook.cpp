@@ -112,6 +112,7 @@ DWORD WINAPI serve(void*) {
     static PeerChannel channel;
     unsigned short port = peer_port_of(g_self, "sndhook.ini", 0);
     channel.handler = handle;
+    channel.accept_poll_ms = 5000;
     if (port == 0 || !peer_listen(&channel, port))
         return 0;
     return peer_serve(&channel);

@@ -3,8 +3,12 @@
 // answers the applet's calls from it and logs every call).
 //
 // One named file mapping created by TeamSpeak.exe; fixed-width fields only, so a
-// 32-bit library and a 64-bit program agree. Every access holds the named mutex,
-// waited for at most 1000 ms.
+// 32-bit library and a 64-bit program agree. Every change holds the named mutex
+// (waited for at most 1000 ms) and makes `version` odd while it lasts, so the library
+// answers an ordinary call without the mutex: it copies, and keeps the copy when the
+// version was even and the same before and after (else it takes the mutex). Calls are
+// logged without the mutex: each claims its slot with an atomic increment of
+// call_seq and writes the slot's seq last.
 #pragma once
 #include <cstdint>
 
@@ -61,6 +65,7 @@ struct Shared {
     int32_t speaker_count;
     int32_t speakers[MAX_SPEAKERS];
     uint32_t call_seq; // calls logged so far; call n sits at calls[n % CALL_RING]
+    uint32_t version;  // odd while a change is being made (see above)
     Call calls[CALL_RING];
 };
 

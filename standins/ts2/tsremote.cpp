@@ -69,10 +69,17 @@ void take_behaviour(Entry e, int32_t* forced, bool* has_forced, uint32_t* delay)
     }
 }
 
+volatile LONG* version_word() {
+    return reinterpret_cast<volatile LONG*>(&g_shm->version);
+}
+
+// Logs one call without the lock: the slot is claimed by an atomic increment and its
+// seq written last, so a reader never takes a half-written slot for a whole one.
 void log_call(Entry e, int32_t arg, int32_t result, uint32_t start) {
-    uint32_t seq = ++g_shm->call_seq;
+    uint32_t seq = static_cast<uint32_t>(
+        InterlockedIncrement(reinterpret_cast<volatile LONG*>(&g_shm->call_seq)));
     Call& c = g_shm->calls[seq % CALL_RING];
-    c.seq = seq;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&c.seq), 0);
     c.tick = GetTickCount();
     c.start = start;
     c.pid = GetCurrentProcessId();
@@ -80,14 +87,42 @@ void log_call(Entry e, int32_t arg, int32_t result, uint32_t start) {
     c.entry = e;
     c.arg = arg;
     c.result = result;
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&c.seq), static_cast<LONG>(seq));
 }
 
-// One call of entry e: behaviour, delay (outside the lock), then `answer` under the
-// lock unless a result is forced. Without TeamSpeak.exe every entry answers 1. A call
-// with no delay armed holds the lock once.
-template <typename Answer> int32_t call(Entry e, int32_t arg, Answer answer) {
+// An answer without the lock, for an entry that changes nothing and has no behaviour
+// armed: `answer` copies from the state, and the copy stands when no change was made
+// meanwhile. False when that did not work out twice (a change under way, a behaviour
+// armed): the caller then takes the lock.
+template <typename Answer> bool answer_unlocked(Entry e, Answer answer, int32_t* r) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const LONG before = InterlockedCompareExchange(version_word(), 0, 0);
+        if (before & 1)
+            continue;
+        const Behaviour& b = g_shm->behaviour[e];
+        if (b.result_count != 0 || b.delay_count != 0)
+            return false;
+        *r = answer();
+        if (InterlockedCompareExchange(version_word(), 0, 0) == before)
+            return true;
+    }
+    return false;
+}
+
+// One call of entry e. An entry that only reads is answered without the lock when
+// nothing is armed for it; otherwise: behaviour and delay (outside the lock), then
+// `answer` under the lock unless a result is forced, as a change of the state (the
+// behaviour's counts, the flags). Without TeamSpeak.exe every entry answers 1.
+template <typename Answer> int32_t call(Entry e, int32_t arg, Answer answer, bool changes = false) {
     const uint32_t start = GetTickCount();
-    if (!attach() || !lock())
+    if (!attach())
+        return 1;
+    int32_t r = 0;
+    if (!changes && answer_unlocked(e, answer, &r)) {
+        log_call(e, arg, r, start);
+        return r;
+    }
+    if (!lock())
         return 1;
     int32_t forced = 0;
     bool has_forced = false;
@@ -99,9 +134,11 @@ template <typename Answer> int32_t call(Entry e, int32_t arg, Answer answer) {
         if (!lock())
             return 1;
     }
-    int32_t r = has_forced ? forced : answer();
-    log_call(e, arg, r, start);
+    InterlockedExchange(version_word(), static_cast<LONG>(g_shm->version | 1));
+    r = has_forced ? forced : answer();
+    InterlockedExchange(version_word(), static_cast<LONG>((g_shm->version | 1) + 1));
     unlock();
+    log_call(e, arg, r, start);
     return r;
 }
 
@@ -114,11 +151,10 @@ int32_t read_count(const void* count) {
 
 // Copies up to `cap` (and at most `max`) items from the state and answers its count,
 // even a hostile one; never writes more than the caller's capacity.
-int32_t answer_list(void* items, void* count, int32_t stored, const void* from, int item_bytes,
-                    int max) {
+int32_t answer_list(void* items, void* count, int32_t cap, int32_t stored, const void* from,
+                    int item_bytes, int max) {
     if (!items || !count)
         return 87;
-    int32_t cap = read_count(count);
     int32_t n = stored < 0 ? 0 : stored;
     if (n > max)
         n = max;
@@ -157,35 +193,42 @@ __declspec(dllexport) int32_t WINAPI tsrGetUserInfo(void* record) {
     });
 }
 
+// The capacity is read once: an answer that did not stand has already written the
+// count the state holds over it.
 __declspec(dllexport) int32_t WINAPI tsrGetPlayers(void* records, void* count) {
-    return call(E_PLAYERS, read_count(count), [records, count] {
-        return answer_list(records, count, g_shm->player_count, g_shm->players, PLAYER_BYTES,
+    const int32_t cap = read_count(count);
+    return call(E_PLAYERS, cap, [records, count, cap] {
+        return answer_list(records, count, cap, g_shm->player_count, g_shm->players, PLAYER_BYTES,
                            MAX_PLAYERS);
     });
 }
 
 __declspec(dllexport) int32_t WINAPI tsrGetSpeakers(void* ids, void* count) {
-    return call(E_SPEAKERS, read_count(count), [ids, count] {
-        return answer_list(ids, count, g_shm->speaker_count, g_shm->speakers, 4, MAX_SPEAKERS);
+    const int32_t cap = read_count(count);
+    return call(E_SPEAKERS, cap, [ids, count, cap] {
+        return answer_list(ids, count, cap, g_shm->speaker_count, g_shm->speakers, 4, MAX_SPEAKERS);
     });
 }
 
 // The user's new flags go into the user record and into the user's player record.
 __declspec(dllexport) int32_t WINAPI tsrSetPlayerFlags(int32_t flags) {
-    return call(E_FLAGS, flags, [flags]() -> int32_t {
-        if (!g_shm->connected)
-            return -1;
-        std::memcpy(g_shm->user + 46, &flags, 4);
-        int32_t own = 0;
-        std::memcpy(&own, g_shm->user, 4);
-        for (int i = 0; i < MAX_PLAYERS; ++i) {
-            int32_t id = 0;
-            std::memcpy(&id, g_shm->players + i * PLAYER_BYTES, 4);
-            if (id == own)
-                std::memcpy(g_shm->players + i * PLAYER_BYTES + 46, &flags, 4);
-        }
-        return 0;
-    });
+    return call(
+        E_FLAGS, flags,
+        [flags]() -> int32_t {
+            if (!g_shm->connected)
+                return -1;
+            std::memcpy(g_shm->user + 46, &flags, 4);
+            int32_t own = 0;
+            std::memcpy(&own, g_shm->user, 4);
+            for (int i = 0; i < MAX_PLAYERS; ++i) {
+                int32_t id = 0;
+                std::memcpy(&id, g_shm->players + i * PLAYER_BYTES, 4);
+                if (id == own)
+                    std::memcpy(g_shm->players + i * PLAYER_BYTES + 46, &flags, 4);
+            }
+            return 0;
+        },
+        true);
 }
 
 // The rest of the library: present, logged, not used by the applet.

@@ -23,8 +23,9 @@ constexpr int MAX_CONNECTIONS = 8;
 constexpr DWORD LOCK_WAIT_MS = 1000;
 // LCDMon sets its button event on every mask change; the event is auto-reset, so with
 // several applets only one wakes at once and the others see the change at their next
-// poll. A poll that finds the change count as it was takes no lock.
-constexpr DWORD BUTTON_POLL_MS = 100;
+// poll. A poll that finds the change count as it was takes no lock; each is a wake-up
+// of this thread in the applet's process, so they are few.
+constexpr DWORD BUTTON_POLL_MS = 500;
 constexpr DWORD LATE_DEINIT_WAIT_MS = 10000; // a late call waiting for lgLcdDeInit
 constexpr DWORD UPDATE_ALIVE_MS = 200;
 constexpr DWORD LATE_JOIN_MS = 3000; // lgLcdDeInit waiting for that call, beyond its delay
