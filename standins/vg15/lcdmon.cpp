@@ -459,6 +459,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         if (std::strcmp(__argv[i], "--port") == 0)
             mon.port = static_cast<uint16_t>(std::atoi(__argv[i + 1]));
 
+    // One LCDMon at a time, decided atomically: two started together (an applet that
+    // launched a second one while a slow first was still starting) would both pass the
+    // window check, and the one that lost the port would have reset the shared state to
+    // its own pid before exiting, leaving the survivor unreachable for applets. The
+    // instance mutex is owned for the process's life; a dead owner's is taken over.
+    HANDLE instance_lock = CreateMutexA(nullptr, FALSE, INSTANCE_MUTEX_NAME);
+    DWORD taken = instance_lock ? WaitForSingleObject(instance_lock, 0) : WAIT_FAILED;
+    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
+        fail("another LCDMon is running or starting");
+        return 1;
+    }
     if (FindWindowA(LCDMON_CLASS, LCDMON_TITLE)) {
         fail("another LCDMon is running");
         return 1;

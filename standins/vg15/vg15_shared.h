@@ -13,6 +13,7 @@ namespace vg15 {
 constexpr const char* SHM_NAME = "vg15_lcdmon_state";
 constexpr const char* MUTEX_NAME = "vg15_lcdmon_lock";
 constexpr const char* BUTTON_EVENT_NAME = "vg15_lcdmon_buttons";
+constexpr const char* INSTANCE_MUTEX_NAME = "vg15_lcdmon_instance"; // owned by the running LCDMon
 constexpr const char* LCDMON_CLASS = "Logitech LCD Monitor Window";
 constexpr const char* LCDMON_TITLE = "LCDMon";
 

@@ -9,6 +9,7 @@ import argparse
 import os
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -256,6 +257,41 @@ class Faults(unittest.TestCase):
         rc, lines = VG.run_probe()
         self.assertEqual(rc, 10, "connect without LCDMon: exit got %s, expected 10" % rc)
         self.assertIn("connect 2 -1", lines, "connect without LCDMon: got %s" % lines)
+
+    def test_lcdmons_started_together_leave_one_that_applets_reach(self):
+        # An applet whose first LCDMon is slow to start launches another; whichever
+        # copies lose must leave the winner's shared state alone.
+        VG.stop()
+        copies = []
+        for _ in range(3):
+            log = open(os.path.join(VG.install_dir, "lcdmon.log"), "ab")
+            copies.append(subprocess.Popen(
+                vg15.wine_command(ENV) + [os.path.join(VG.install_dir, "LCDMon.exe")],
+                env=ENV, cwd=VG.install_dir, stdout=log, stderr=log,
+                stdin=subprocess.DEVNULL))
+            log.close()
+        try:
+            VG.wait_lcdmon(30)
+            deadline = time.monotonic() + 20
+            while sum(c.poll() is None for c in copies) > 1 and time.monotonic() < deadline:
+                time.sleep(0.2)
+            running = [c for c in copies if c.poll() is None]
+            self.assertEqual(len(running), 1, "copies still running: got %d, expected 1 "
+                             "(exit codes %s)" % (len(running), [c.poll() for c in copies]))
+            answering = VG.hello()["pid"]
+            recorded = VG.state()["pid"]
+            self.assertEqual(recorded, answering, "shared state names LCDMon %d, the one "
+                             "answering is %d" % (recorded, answering))
+            rc, lines = VG.run_probe("--frames", 1)
+            self.assertEqual(rc, 0, "probe exit: got %s, expected 0\n%s" % (rc, "\n".join(lines)))
+            VG.proc = running[0]
+        finally:
+            for c in copies:
+                if c is not VG.proc and c.poll() is None:
+                    c.kill()
+                    c.wait(10)
+            if VG.proc is None or VG.proc.poll() is not None:
+                VG.start_lcdmon()
 
     def test_relaunched_lcdmon_starts_clean(self):
         VG.fault_connect(259)
