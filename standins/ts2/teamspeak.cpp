@@ -59,17 +59,6 @@ void unlock(Program& p) {
     ReleaseMutex(p.mutex);
 }
 
-// A change of the state, made under the lock: the version is odd while it lasts (also
-// after a copy of this program died in the middle of one).
-void change_begin(Program& p) {
-    InterlockedExchange(reinterpret_cast<volatile LONG*>(&p.shm->version),
-                        static_cast<LONG>(p.shm->version | 1));
-}
-void change_end(Program& p) {
-    InterlockedExchange(reinterpret_cast<volatile LONG*>(&p.shm->version),
-                        static_cast<LONG>((p.shm->version | 1) + 1));
-}
-
 int entry_of(const char* name) {
     for (int i = 0; i < static_cast<int>(E_COUNT); ++i)
         if (_stricmp(name, kEntries[i]) == 0)
@@ -104,9 +93,9 @@ bool cmd_record(Client& c, const char* which, const char* hex) {
     if (!lock(p))
         return peer_reply(&c.conn, "ERR lock");
     std::memset(scratch + got, 0, cap - static_cast<size_t>(got));
-    change_begin(p);
+    change_begin(p.shm);
     std::memcpy(dest, scratch, cap);
-    change_end(p);
+    change_end(p.shm);
     unlock(p);
     return peer_reply(&c.conn, "OK");
 }
@@ -164,7 +153,7 @@ bool handle(Client& c) {
     }
     if (!lock(p))
         return peer_reply(&c.conn, "ERR lock");
-    change_begin(p);
+    change_begin(p.shm);
     bool ok = true;
     if (_stricmp(cmd, "COUNT") == 0 && n == 3) {
         int32_t v = static_cast<int32_t>(std::strtol(words[2], nullptr, 0));
@@ -193,11 +182,11 @@ bool handle(Client& c) {
         p.shm->magic = MAGIC;
         p.shm->call_seq = seq;
     } else {
-        change_end(p);
+        change_end(p.shm);
         unlock(p);
         return peer_reply(&c.conn, "ERR unknown command '%s'", cmd);
     }
-    change_end(p);
+    change_end(p.shm);
     unlock(p);
     return ok ? peer_reply(&c.conn, "OK") : peer_reply(&c.conn, "ERR bad arguments");
 }
@@ -242,11 +231,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
     if (lock(prog)) {
         // A library of an earlier copy may still map the state: all but the version.
-        change_begin(prog);
+        change_begin(prog.shm);
         std::memset(prog.shm, 0, offsetof(Shared, version));
         std::memset(prog.shm->calls, 0, sizeof prog.shm->calls);
         prog.shm->magic = MAGIC;
-        change_end(prog);
+        change_end(prog.shm);
         unlock(prog);
     }
     WNDCLASSA wc;

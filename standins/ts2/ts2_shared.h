@@ -69,4 +69,17 @@ struct Shared {
     Call calls[CALL_RING];
 };
 
+// A change of the state, made under the named mutex: the version is odd while it
+// lasts (also after a writer died in the middle of one), even after it.
+inline void change_begin(Shared* s) {
+    __atomic_store_n(&s->version, s->version | 1u, __ATOMIC_SEQ_CST);
+}
+inline void change_end(Shared* s) {
+    __atomic_store_n(&s->version, (s->version | 1u) + 1u, __ATOMIC_SEQ_CST);
+}
+// The version as a reader sees it before and after its copy.
+inline uint32_t version_now(const Shared* s) {
+    return __atomic_load_n(&s->version, __ATOMIC_SEQ_CST);
+}
+
 } // namespace ts2s

@@ -69,10 +69,6 @@ void take_behaviour(Entry e, int32_t* forced, bool* has_forced, uint32_t* delay)
     }
 }
 
-volatile LONG* version_word() {
-    return reinterpret_cast<volatile LONG*>(&g_shm->version);
-}
-
 // Logs one call without the lock: the slot is claimed by an atomic increment and its
 // seq written last, so a reader never takes a half-written slot for a whole one.
 void log_call(Entry e, int32_t arg, int32_t result, uint32_t start) {
@@ -96,14 +92,14 @@ void log_call(Entry e, int32_t arg, int32_t result, uint32_t start) {
 // armed): the caller then takes the lock.
 template <typename Answer> bool answer_unlocked(Entry e, Answer answer, int32_t* r) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const LONG before = InterlockedCompareExchange(version_word(), 0, 0);
+        const uint32_t before = version_now(g_shm);
         if (before & 1)
             continue;
         const Behaviour& b = g_shm->behaviour[e];
         if (b.result_count != 0 || b.delay_count != 0)
             return false;
         *r = answer();
-        if (InterlockedCompareExchange(version_word(), 0, 0) == before)
+        if (version_now(g_shm) == before)
             return true;
     }
     return false;
@@ -134,9 +130,9 @@ template <typename Answer> int32_t call(Entry e, int32_t arg, Answer answer, boo
         if (!lock())
             return 1;
     }
-    InterlockedExchange(version_word(), static_cast<LONG>(g_shm->version | 1));
+    change_begin(g_shm);
     r = has_forced ? forced : answer();
-    InterlockedExchange(version_word(), static_cast<LONG>((g_shm->version | 1) + 1));
+    change_end(g_shm);
     unlock();
     log_call(e, arg, r, start);
     return r;
