@@ -104,6 +104,7 @@ void lcd_reset(LcdLink* lcd) {
     lcd->initialised = 0;
     lcd->update_thread = nullptr;
     lcd->update_ctx = nullptr;
+    lcd->sender_replaced = 0;
     lcd->connect.connection = -1;
     lcd->open.device = -1;
     lcd->frame.format = 1;

@@ -49,6 +49,9 @@ struct LcdLink {
 
     int32_t wow64;    // read the LCD Manager's keys in the 64-bit view
     void* update_ctx; // the running update thread's own record (lcd_win.cpp)
+    // The running update thread replaced one stuck in a send (which still holds the
+    // frame lock): the frame it was sending cannot go out before the link closes.
+    int32_t sender_replaced;
 };
 
 // Portable rules, shared by the Windows glue and the tests.

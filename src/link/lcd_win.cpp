@@ -22,6 +22,14 @@
 namespace {
 
 constexpr char kSrc[] = "src/lcd";
+// The longest lcd_close waits for the update thread to send a frame handed over.
+constexpr DWORD kFinishSendMs = 500;
+
+// The link the soft-button callback records into. The LCD Manager calls it with the
+// context it was given at the open, which is null, so this is the callback's way to
+// the link: set when the link is first initialised and kept, like the button lock,
+// for the life of the link record (a late callback after a close still finds both).
+LcdLink* g_button_link = nullptr;
 
 // The frame lock (a TriedLock: no system call while nobody else holds it; the frame
 // loop and the update thread each take it once a frame). The link and each update
@@ -140,13 +148,16 @@ bool start_update_thread(LcdLink* lcd) {
 }
 
 // Asks the update thread to end. wait_ms bounds how long the caller waits for it;
-// a thread still inside the LCD Manager after that ends by itself later.
+// a thread still inside the LCD Manager after that ends by itself later. A waiting
+// thread sees the flag within its 100 ms wait. The frame-ready signal is not released
+// to wake it: the signal is one object for this thread and its replacement, which
+// would take that release for a frame and wait for the frame lock a stuck send
+// still holds.
 void stop_update_thread(LcdLink* lcd, DWORD wait_ms) {
     if (!lcd->update_thread)
         return;
     UpdateThread* t = static_cast<UpdateThread*>(lcd->update_ctx);
     InterlockedExchange(&t->stop, 1);
-    ReleaseSemaphore(t->frame_ready, 1, nullptr);
     if (wait_ms)
         WaitForSingleObject(lcd->update_thread, wait_ms);
     CloseHandle(lcd->update_thread);
@@ -158,9 +169,9 @@ void stop_update_thread(LcdLink* lcd, DWORD wait_ms) {
 
 // Runs in the LCD Manager's thread, which may call it until lgLcdClose or even later:
 // the button lock it takes lives as long as the link record (see lcd_init).
-DWORD WINAPI on_soft_buttons(int device, DWORD mask, void* context) {
-    LcdLink* lcd = static_cast<LcdLink*>(context);
-    if (!lcd)
+DWORD WINAPI on_soft_buttons(int, DWORD mask, void*) {
+    LcdLink* lcd = g_button_link;
+    if (!lcd || !lcd->button_lock)
         return 0;
     HANDLE button_lock = lcd->button_lock;
     if (!lock(button_lock, 357))
@@ -239,6 +250,7 @@ bool lcd_init(LcdLink* lcd) {
     // thread (or hand the thread a handle number already reused).
     if (!lcd->button_lock)
         lcd->button_lock = CreateMutexA(nullptr, FALSE, nullptr);
+    g_button_link = lcd;
     lcd->frame_lock = tried_lock_create();
     lcd->frame_ready = CreateSemaphoreA(nullptr, 0, 1, nullptr);
     lcd->initialised = 1;
@@ -265,7 +277,7 @@ bool lcd_open(LcdLink* lcd) {
     }
 
     lcd->open = OpenContext{lcd->connect.connection, index,
-                            reinterpret_cast<void*>(&on_soft_buttons), lcd, -1};
+                            reinterpret_cast<void*>(&on_soft_buttons), nullptr, -1};
     if (lcd_check(lgLcdOpen(&lcd->client, &lcd->open), kSrc, 595)) {
         // A frame loop that ended on a lost device left its last frame drawn but not
         // handed over: the new link starts from blank like every frame.
@@ -318,6 +330,7 @@ bool lcd_update(LcdLink* lcd) {
         SetLastError(0);
         stop_update_thread(lcd, 0);
         start_update_thread(lcd);
+        lcd->sender_replaced = 1;
         return false;
     }
     lcd_hand_over(&lcd->frame, &lcd->sending);
@@ -333,8 +346,35 @@ bool lcd_update(LcdLink* lcd) {
     return false;
 }
 
+namespace {
+
+// A frame handed over and not yet sent (the last one, at quit) goes out before the
+// link closes: waits up to kFinishSendMs for the update thread to send it, less when
+// the thread ended (a refused send). Not after a stuck send was left behind: it still
+// holds the frame lock.
+void finish_pending_send(LcdLink* lcd) {
+    TriedLock* frame_lock = static_cast<TriedLock*>(lcd->frame_lock);
+    if (!lcd->update_thread || lcd->sender_replaced || !frame_lock)
+        return;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        bool pending = true;
+        if (tried_lock_take(frame_lock, 10)) {
+            pending = lcd->update_request != 0;
+            tried_lock_give(frame_lock);
+        }
+        if (!pending || WaitForSingleObject(lcd->update_thread, 2) == WAIT_OBJECT_0 ||
+            tick_wait_over(start, GetTickCount(), kFinishSendMs))
+            return;
+    }
+}
+
+} // namespace
+
 void lcd_close(LcdLink* lcd) {
+    finish_pending_send(lcd);
     stop_update_thread(lcd, 250);
+    lcd->sender_replaced = 0;
     if (lcd->open.device != -1) {
         lgLcdClose(&lcd->client, lcd->open.device);
         lcd->open.device = -1;
@@ -370,6 +410,7 @@ bool lcd_check(uint32_t code, const char* file, int line) {
         text = sys;
     }
     log_error(file, line, 0, "LCD error '%s' (%x)", text, static_cast<unsigned>(code));
+    SetLastError(0);
     return false;
 }
 
@@ -378,5 +419,6 @@ bool wait_ok(uint32_t result, const char* file, int line) {
         return true;
     log_error(file, line, 0, "WaitForSingleObject() returned %s%08x", wait_result_prefix(result),
               static_cast<unsigned>(result));
+    SetLastError(0);
     return false;
 }

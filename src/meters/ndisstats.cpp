@@ -129,8 +129,16 @@ bool ndis_parse_stats(const uint8_t* reply, uint32_t returned, uint64_t* in, uin
 }
 
 uint32_t ndis_increment(uint64_t last, uint64_t now) {
-    if (now < last)
-        return 0;
+    if (now < last) {
+        // A card whose 64-bit fields hold a 32-bit counter wraps back to small values:
+        // the low 32 bits' modular difference is the traffic. A reading that was 2^32
+        // or more, or a step back no wrap explains (more than half the 32-bit range
+        // would have moved), is a reset and moves nothing.
+        const uint32_t wrapped = static_cast<uint32_t>(now) - static_cast<uint32_t>(last);
+        if (last > UINT32_MAX || wrapped > kMostPlausibleWrap)
+            return 0;
+        return wrapped;
+    }
     if (now - last > UINT32_MAX)
         return UINT32_MAX;
     return static_cast<uint32_t>(now) - static_cast<uint32_t>(last);

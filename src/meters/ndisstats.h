@@ -155,11 +155,15 @@ void ndis_prepare_stats(uint8_t out[NET_NDIS_STATS_BYTES]);
 // ifHCInOctets and ifHCOutOctets; false when the reply ends before them.
 bool ndis_parse_stats(const uint8_t* reply, uint32_t returned, uint64_t* in, uint64_t* out);
 // Bytes moved between two readings of a 64-bit card counter, as a 32-bit sample:
-// the modular difference of the low 32 bits, except that a counter that went back
-// (the card was reset) moves nothing and one that moved 2^32 or more gives
-// 2^32 - 1 instead of its wrapped low bits.
-//   (10, 510) -> 500; (2^32 - 296, 2^32 + 200) -> 496; (500, 10) -> 0;
-//   (0, 5 x 2^30) -> 4294967295
+// the modular difference of the low 32 bits. A card that counts in 32 bits wraps its
+// counter back to small values, which still counts; a counter that went back
+// otherwise (the card was reset: the old reading at 2^32 or above, or a step back
+// of which no wrap of under 2^31 bytes explains) moves nothing, and one that moved
+// 2^32 or more gives 2^32 - 1 instead of its wrapped low bits.
+//   (10, 510) -> 500; (2^32 - 296, 2^32 + 200) -> 496; (0xFFFFFED8, 200) -> 496;
+//   (500, 10) -> 0; (2^32 + 500, 10) -> 0; (0, 5 x 2^30) -> 4294967295
 uint32_t ndis_increment(uint64_t last, uint64_t now);
+// The largest wrap of a 32-bit counter ndis_increment takes for traffic.
+constexpr uint32_t kMostPlausibleWrap = 0x7FFFFFFFu;
 // a + b, held at 2^32 - 1: (1, 2) -> 3; (2^32 - 2, 5) -> 4294967295
 uint32_t net_add_saturated(uint32_t a, uint32_t b);

@@ -98,6 +98,7 @@ int mod_rip_draw(App* app, int slot) {
             break;
         case RIP_REFUSED:
             log_error(kSrc, 164, error, "TerminateProcess() failed for '%s'", rip->title);
+            clear_system_error();
             post_notice(&app->notices, app->frame.now, NOTICE_UNKEYED, 1500,
                         "Failed to terminate process");
             break;

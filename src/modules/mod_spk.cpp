@@ -310,16 +310,20 @@ void spk_log_registry(const SpkRegistryRead* read, uint32_t* report) {
         switch (kind) {
         case SPK_REG_NO_RENDER_KEY:
             log_error(kSrc, 80, read->problems[i].error, "%s", kRegistryTexts[kind]);
+            clear_system_error();
             break;
         case SPK_REG_SUBKEY:
             log_error(kSrc, 95, read->problems[i].error, "failed to open Render subkey '%s'", key);
+            clear_system_error();
             break;
         case SPK_REG_NOT_DWORD:
             log_error(kSrc, 104, read->problems[i].error, "Render value is not DWORD in key '%s'",
                       key);
+            clear_system_error();
             break;
         default:
             log_error(kSrc, 117, read->problems[i].error, "%s", kRegistryTexts[kind]);
+            clear_system_error();
             break;
         }
     }
@@ -332,8 +336,6 @@ void mod_spk_init(App* app) {
     spk->headphone_setup = SPK_HEADPHONE;
     spk->direct_sound = 0;
     spk->enumerator = 0;
-    spk->read_once = 0;
-    spk->available = 0;
     spk->volume = -1.0f;
     spk->muted = 0;
     spk->configuration = SPK_NONE;
@@ -404,11 +406,9 @@ bool refresh_core_audio(App* app) {
 
 int draw_core_audio(App* app, int slot) {
     SpkModule* spk = &app->spk;
-    if (!spk->read_once || app->frame.one_second_tick) {
-        spk->read_once = 1;
-        spk->available = refresh_core_audio(app) ? 1 : 0;
-    }
-    if (!spk->available)
+    // Read in the first draw, once a second, and in every draw while no volume was
+    // ever read; a refresh that finds no default output declines this frame only.
+    if ((spk->volume < 0.0f || app->frame.one_second_tick) && !refresh_core_audio(app))
         return 0;
     Slot* s = &app->slots[slot];
     LcdBitmap* frame = app_frame(app);

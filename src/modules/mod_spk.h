@@ -89,8 +89,6 @@ struct SpkModule {
     int32_t direct_sound;    // a DirectSound object exists
     int32_t enumerator;      // a Core Audio enumerator exists: the Core Audio path
     // Core Audio path, refreshed at the first draw and on every one-second tick.
-    int32_t read_once; // a refresh was made
-    int32_t available; // the last refresh found the default output
     float volume;      // scalar x 20; -1 until read
     int32_t muted;
     int32_t configuration;

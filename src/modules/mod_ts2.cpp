@@ -183,8 +183,10 @@ bool poll_round(Ts2Poller* p, bool* failed) {
 }
 
 // Lets go of the module's poller: asks it to stop, waits up to wait_ms, and drops
-// the module's reference. A thread still inside the library ends by itself later.
-void abandon_poller(Ts2Module* m, uint32_t wait_ms) {
+// the module's reference, or with `keep` moves it to the pollers left behind (there
+// is room: no poller is started while there is none). A thread still inside the
+// library ends by itself later.
+void abandon_poller(Ts2Module* m, uint32_t wait_ms, bool keep) {
     Ts2Poller* p = m->poller;
     if (!p)
         return;
@@ -193,7 +195,27 @@ void abandon_poller(Ts2Module* m, uint32_t wait_ms) {
     p->stop.store(1);
     h->wake(h->ctx, p);
     h->thread_forget(h->ctx, p, wait_ms);
+    for (Ts2Poller*& slot : m->left_behind) {
+        if (keep && !slot) {
+            slot = p;
+            return;
+        }
+    }
     ts2_poller_release(p);
+}
+
+// Drops the pollers left behind that have come back from the library; returns how
+// many are still inside it.
+int32_t sweep_left_behind(Ts2Module* m) {
+    int32_t inside = 0;
+    for (Ts2Poller*& slot : m->left_behind) {
+        if (slot && slot->finished.load()) {
+            ts2_poller_release(slot);
+            slot = nullptr;
+        }
+        inside += slot ? 1 : 0;
+    }
+    return inside;
 }
 
 void start_poller(App* app) {
@@ -225,12 +247,13 @@ void start_poller(App* app) {
 void restart_poller(App* app) {
     Ts2Module* m = &app->ts2;
     const Ts2Host* h = m->host;
-    abandon_poller(m, 0);
+    abandon_poller(m, 0, true);
     if (m->lock && h->lock_take(h->ctx, m->lock, kFrameLockMs)) {
         memset(m->shared.bytes, 0, TS2_SNAPSHOT_BYTES);
         h->lock_release(h->ctx, m->lock);
     }
-    start_poller(app);
+    if (sweep_left_behind(m) < TS2_MAX_LEFT_BEHIND)
+        start_poller(app);
 }
 
 } // namespace
@@ -475,6 +498,7 @@ void ts2_poller_run(Ts2Poller* p) {
         p->library_loaded.store(0);
         p->link_state.store(-1);
     }
+    p->finished.store(1);
     ts2_poller_release(p);
 }
 
@@ -486,6 +510,12 @@ int32_t ts2_library_loaded(const Ts2Module* m) {
 }
 int32_t ts2_no_library(const Ts2Module* m) {
     return m->poller ? m->poller->no_library.load() : 0;
+}
+int32_t ts2_left_behind(const Ts2Module* m) {
+    int32_t n = 0;
+    for (const Ts2Poller* p : m->left_behind)
+        n += p ? 1 : 0;
+    return n;
 }
 
 // ---------------------------------------------------------------- module
@@ -502,6 +532,8 @@ void mod_ts2_init(App* app) {
     m->present_known = 0;
     m->taken_known = 0;
     m->poller = nullptr;
+    for (Ts2Poller*& slot : m->left_behind)
+        slot = nullptr;
     m->channel_text[0] = '\0';
     memset(m->shared.bytes, 0, TS2_SNAPSHOT_BYTES);
     memset(m->previous.bytes, 0, TS2_SNAPSHOT_BYTES);
@@ -524,8 +556,11 @@ void mod_ts2_update(App* app) {
     Ts2Poller* p = m->poller;
     const uint32_t now = h->now(h->ctx);
     if (!p) {
-        // A poller that could not be started is tried again every 4 s.
-        if (earlier(m->start_stamp + kWatchdogMs, now))
+        // A poller that could not be started is tried again every 4 s; while the
+        // watchdog's limit of pollers left in the library is reached, none is
+        // started until one of them comes back.
+        if (sweep_left_behind(m) < TS2_MAX_LEFT_BEHIND &&
+            earlier(m->start_stamp + kWatchdogMs, now))
             start_poller(app);
         return;
     }
@@ -627,7 +662,12 @@ void mod_ts2_teardown(App* app) {
     const Ts2Host* h = m->host;
     if (!h)
         return;
-    abandon_poller(m, kStopWaitMs);
+    abandon_poller(m, kStopWaitMs, false);
+    for (Ts2Poller*& slot : m->left_behind) {
+        if (slot)
+            ts2_poller_release(slot); // its thread holds its own reference
+        slot = nullptr;
+    }
     if (m->lock) {
         h->lock_close(h->ctx, m->lock);
         m->lock = nullptr;

@@ -82,6 +82,7 @@ struct Ts2Poller {
     std::atomic<int32_t> no_library;     // the last load failed
     std::atomic<int32_t> library_loaded; // the thread holds the library
     std::atomic<int32_t> mute_request;   // presses not yet acted on
+    std::atomic<int32_t> finished;       // the thread is out of the library for good
     Ts2Snapshot local;                   // filled by the library calls
 };
 
@@ -124,11 +125,19 @@ struct Ts2Host {
     int32_t (*set_player_flags)(Ts2Poller* p, int32_t flags);
 };
 
+// Pollers the watchdog may leave inside the client library at once. While that many
+// have not come back, no new one is started and the slot shows "WAIT"; a library
+// whose calls never return therefore holds at most this many threads.
+constexpr int TS2_MAX_LEFT_BEHIND = 3;
+
 struct Ts2Module {
     const char* tag;
     const Ts2Host* host;   // null at init: the system's host
     void* lock;            // guards `shared`
     Ts2Poller* poller;     // the running poller, or null
+    // Pollers the watchdog left behind that may still be inside the library; the
+    // module holds a reference on each until it sees it finished.
+    Ts2Poller* left_behind[TS2_MAX_LEFT_BEHIND];
     int32_t lowest;        // pollers run at the lowest priority (two or more processors)
     uint32_t start_stamp;  // last attempt to start a poller that failed to start
     int32_t speaking;      // the user's own id is among the speakers (this frame)
@@ -155,6 +164,8 @@ const Ts2Host* ts2_system_host();
 int32_t ts2_link_state(const Ts2Module* m);
 int32_t ts2_library_loaded(const Ts2Module* m);
 int32_t ts2_no_library(const Ts2Module* m);
+// Pollers left behind by the watchdog that have not come back yet (0..3).
+int32_t ts2_left_behind(const Ts2Module* m);
 
 // The poller thread's body: runs until p->stop is set, then drops its library and
 // its reference on p.

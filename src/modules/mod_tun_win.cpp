@@ -420,8 +420,17 @@ bool cycle(Worker* w) {
         void* obj = nullptr;
         HRESULT hr = CoCreateInstance(kAppClass, nullptr, CLSCTX_LOCAL_SERVER, kAppInterface, &obj);
         if (SUCCEEDED(hr) && obj) {
-            c.app = static_cast<IDispatch*>(obj);
-            break;
+            // Called through IDispatch, asked for by name: a player whose application
+            // interface is not dual answers no here instead of being called through
+            // the wrong table.
+            IUnknown* player = static_cast<IUnknown*>(obj);
+            void* dispatch = nullptr;
+            hr = player->QueryInterface(kDispatchInterface, &dispatch);
+            player->Release();
+            if (SUCCEEDED(hr) && dispatch) {
+                c.app = static_cast<IDispatch*>(dispatch);
+                break;
+            }
         }
         if (pause(w, 1000))
             return false;

@@ -6,8 +6,8 @@
 struct SpkModule;
 struct SpkRegistryRead;
 
-// Initialises COM (multithreaded) and creates the device enumerator, only where the
-// system reports version 6 (Vista) or later. False when there is none.
+// Initialises COM (multithreaded) and creates the device enumerator. False when it
+// cannot be created (before Vista): the module then takes the DirectSound path.
 bool vista_spk_open(SpkModule* spk);
 // Releases the enumerator and balances a successful COM initialisation.
 void vista_spk_close(SpkModule* spk);

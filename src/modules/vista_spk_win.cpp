@@ -1,7 +1,8 @@
 // Speaker set-up module, Windows Vista and later: the Core Audio endpoint volume of
 // the default output and the speaker configuration from the endpoints' registry
 // properties. Nothing here is imported that XP lacks: the enumerator is created at
-// run time and only where the system reports version 6 or later.
+// run time, and whether it can be created is what chooses this path (a Vista or later
+// system that reports XP under a compatibility setting still has it; XP has none).
 #include <windows.h>
 
 #include <endpointvolume.h>
@@ -33,13 +34,6 @@ IMMDeviceEnumerator* enumerator(SpkModule* spk) {
     return static_cast<IMMDeviceEnumerator*>(spk->enumerator_object);
 }
 
-bool vista_or_later() {
-    OSVERSIONINFOA info;
-    memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = sizeof info;
-    return GetVersionExA(&info) && info.dwMajorVersion >= 6;
-}
-
 void add_problem(SpkRegistryRead* out, int32_t kind, LONG error, const char* key) {
     if (out->count >= SPK_REGISTRY_PROBLEMS)
         return;
@@ -54,8 +48,6 @@ void add_problem(SpkRegistryRead* out, int32_t kind, LONG error, const char* key
 bool vista_spk_open(SpkModule* spk) {
     spk->enumerator_object = nullptr;
     spk->com_ready = 0;
-    if (!vista_or_later())
-        return false;
     spk->com_ready = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ? 1 : 0;
     void* object = nullptr;
     if (FAILED(CoCreateInstance(kEnumeratorClass, nullptr, CLSCTX_INPROC_SERVER, kEnumeratorIid,
@@ -127,13 +119,14 @@ void vista_spk_read_registry(SpkModule*, int32_t wow64, SpkRegistryRead* out) {
         add_problem(out, SPK_REG_NO_RENDER_KEY, opened, nullptr);
         return;
     }
-    DWORD index = 0;
-    for (;; ++index) {
+    DWORD enumerated = 0;
+    for (DWORD index = 0;; ++index) {
         char name[500];
         DWORD len = sizeof name;
         if (RegEnumKeyExA(render, index, name, &len, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS)
             break;
+        ++enumerated;
         char path[SPK_KEY_NAME];
         snprintf(path, sizeof path, "%.*s\\Properties", static_cast<int>(len), name);
         HKEY props = nullptr;
@@ -157,7 +150,7 @@ void vista_spk_read_registry(SpkModule*, int32_t wow64, SpkRegistryRead* out) {
             break;
         }
     }
-    if (index == 0)
+    if (enumerated == 0)
         add_problem(out, SPK_REG_NO_SUBKEYS, 0, nullptr);
     RegCloseKey(render);
     SetLastError(0);

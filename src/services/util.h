@@ -5,7 +5,8 @@
 
 // Appends one line to "errors.txt": date, time, source file and line, the message
 // and, when code is not 0, the code in hexadecimal with the system's text for it.
-// Safe from any thread; each entry stays one line.
+// Safe from any thread; each entry stays one line. Leaves the system error code as
+// the caller had it; the caller clears it after its report (clear_system_error).
 void log_error(const char* file, int line, uint32_t code, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -13,6 +14,10 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
 // entry one line while several threads write (a TriedLock of the Windows side).
 // log_open makes it and makes it the one log_error uses; entries before that, and in
 // the native build, are written without a lock.
+// Sets the system error code to 0, as every report site does right after its report
+// (so the next report cannot carry a cause that belongs to this one). Nothing natively.
+void clear_system_error();
+
 struct TriedLock;
 struct ErrorLog {
     TriedLock* lock;

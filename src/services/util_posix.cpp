@@ -7,6 +7,8 @@
 
 void log_open(ErrorLog*) {}
 
+void clear_system_error() {}
+
 void log_error(const char* file, int line, uint32_t code, const char* format, ...) {
     char msg[1024];
     va_list ap;

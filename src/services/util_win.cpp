@@ -25,7 +25,10 @@ void log_open(ErrorLog* log) {
     g_log = log;
 }
 
+// The system error code is left as the caller had it: opening "errors.txt" that
+// exists already sets it to 183, and a report after this one must not carry that.
 void log_error(const char* file, int line, uint32_t code, const char* format, ...) {
+    const DWORD caller_error = GetLastError();
     char msg[1024];
     va_list ap;
     va_start(ap, format);
@@ -64,6 +67,11 @@ void log_error(const char* file, int line, uint32_t code, const char* format, ..
     }
     if (locked)
         tried_lock_give(lock);
+    SetLastError(caller_error);
+}
+
+void clear_system_error() {
+    SetLastError(0);
 }
 
 void detect_os(OsFlags* os) {

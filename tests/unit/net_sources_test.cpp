@@ -22,6 +22,13 @@ TEST(NetIncrement, CardCountersAndSums) {
         {(uint64_t{1} << 32) - 296, (uint64_t{1} << 32) + 200, 496}, // low bits wrap
         {0x1FFFFFFF0ull, 0x200000010ull, 32},
         {500, 10, 0},                          // counter reset: not traffic
+        {0xFFFFFED8ull, 200, 496},             // a 32-bit counter in a 64-bit field wraps
+        {0xFFFFFFFFull, 0, 1},
+        {0x80000001ull, 0, 0x7FFFFFFFu},       // the largest wrap taken for traffic
+        {0x80000000ull, 0, 0},                 // 2^31 would have moved: a reset
+        {(uint64_t{1} << 32) + 500, 10, 0},    // a 64-bit reading went back: a reset
+        {0xFFFFFE00ull, 0xFFFFFD00ull, 0},     // a step back no wrap explains
+        {0x90000000ull, 0x10000000ull, 0},     // would be 2^31 bytes: a reset
         {0, uint64_t{5} << 30, k4G},           // more than a sample can hold
         {7, 7 + (uint64_t{1} << 32), k4G},     // exactly 2^32: low bits would say 0
         {7, 7 + (uint64_t{1} << 32) - 1, k4G}, // the largest that fits

@@ -426,9 +426,9 @@ TEST(SpkCoreAudio, RefreshedOnTicksAndPressOnlyNotifies) {
         {0, 0, 1.0f, true, 1, 1, 1, 10},  // between ticks the stored values show
         {1, 0, 1.0f, true, 1, 2, 2, 20},  // the tick reads again
         {0, 1, 0.25f, true, 1, 2, 2, 20}, // a short press: the notice, no switch
-        {1, 0, 0.25f, false, 0, 3, 2, 0}, // the output went away: declined
-        {0, 0, 0.25f, true, 0, 3, 2, 0},  // until the next tick, not retried every frame
-        {1, 0, 0.25f, true, 1, 4, 3, 5},  // back
+        {1, 0, 0.25f, false, 0, 3, 2, 0}, // the output went away: declined this frame
+        {0, 0, 0.25f, true, 1, 3, 2, 20}, // the next frame shows the stored values again
+        {1, 0, 0.25f, true, 1, 4, 3, 5},  // the tick reads again
     };
     int i = 0;
     for (const Step& st : steps) {
@@ -450,6 +450,32 @@ TEST(SpkCoreAudio, RefreshedOnTicksAndPressOnlyNotifies) {
                  "Windows Vista only allows speaker setup through the Control Panel");
     fx.draw(0, 2, 0);
     EXPECT_EQ(s.button, 2) << "a long press is not consumed";
+}
+
+TEST(SpkCoreAudio, RetriedEveryFrameWhileNoVolumeWasEverRead) {
+    SpkFixture fx;
+    fx.fs.enumerator = true;
+    fx.fs.registry.mask = 0x3F;
+    fx.init();
+    struct Step {
+        bool endpoint;
+        int32_t scalar_ok;
+        int drawn, reads;
+    } steps[] = {
+        {false, 1, 0, 1}, // no output at the first draw: declined
+        {false, 1, 0, 2}, // asked again in the next frame, not only at the next tick
+        {true, 0, 1, 3},  // an output, but its volume unread: shown, asked again
+        {true, 1, 1, 4},  // read
+        {true, 1, 1, 4},  // from here only on ticks
+    };
+    int i = 0;
+    for (const Step& st : steps) {
+        ++i;
+        fx.fs.endpoint = st.endpoint;
+        fx.fs.scalar_ok = st.scalar_ok;
+        EXPECT_EQ(fx.draw(1, 0, 0), st.drawn) << "step " << i;
+        EXPECT_EQ(fx.fs.endpoint_reads, st.reads) << "step " << i;
+    }
 }
 
 TEST(SpkCoreAudio, FailedVolumeReadKeepsTheLastVolume) {

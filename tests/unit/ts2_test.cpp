@@ -835,6 +835,50 @@ TEST(Ts2Update, WatchdogReplacesAStuckPoller) {
     m.ran.push_back(stuck);
 }
 
+TEST(Ts2Update, AtMostThreePollersAreLeftInALibraryThatNeverReturns) {
+    Module m;
+    std::vector<Ts2Poller*> stuck;
+    // Every poller gets the library and then never comes back from it.
+    for (int round = 0; round < 6; ++round) {
+        if (Ts2Poller* p = m.poller()) {
+            m.connected(lobby());
+            stuck.push_back(p);
+        }
+        m.f.clock += 4001;
+        m.frame();
+    }
+    EXPECT_EQ(m.f.started.size(), 3u) << "got " << m.f.started.size()
+                                      << " pollers started, expected 3 and then none";
+    EXPECT_EQ(ts2_left_behind(&m.app->ts2), TS2_MAX_LEFT_BEHIND);
+    EXPECT_EQ(m.poller(), nullptr);
+    EXPECT_EQ(m.f.log.size(), 3u) << "one timeout report per poller left behind";
+
+    // The slot waits meanwhile.
+    m.frame();
+    ASSERT_EQ(m.draw(1), 1);
+    const Slot& s = m.app->slots[1];
+    EXPECT_EQ(slot_pixels(m.pixels(), s), expected_slot(s, [&](LcdBitmap* f) {
+                  draw_text(f, 0, s.x + 18, s.y + 14, "WAIT");
+              }));
+
+    // One call returns: that thread ends (dropping its own reference) and a new
+    // poller starts at the next frame; the others stay counted.
+    Ts2Poller* back = stuck[1];
+    back->finished.store(1);
+    ts2_poller_release(back);
+    m.ran.push_back(back);
+    m.frame();
+    EXPECT_EQ(m.f.started.size(), 4u);
+    EXPECT_NE(m.poller(), nullptr);
+    EXPECT_EQ(ts2_left_behind(&m.app->ts2), TS2_MAX_LEFT_BEHIND - 1);
+    for (Ts2Poller* p : stuck) {
+        if (p == back)
+            continue;
+        ts2_poller_release(p); // the late returns at the end of the test
+        m.ran.push_back(p);
+    }
+}
+
 TEST(Ts2Update, AFailedThreadStartIsRetried) {
     Module m;
     mod_ts2_teardown(m.app.get());
