@@ -66,6 +66,8 @@ struct Player {
     long position = 0; // seconds at `since`
     DWORD since = 0;   // tick when position was set or playing began
     std::atomic<long> incompatible{0};
+    std::atomic<long> no_dispatch{0}; // the application object answers no to IDispatch
+    std::atomic<long> dispatch_refused{0};
     std::atomic<long> hang_ms{0};
     std::atomic<long> hanging{0};
     std::atomic<long> served{0};
@@ -318,6 +320,12 @@ class AppObject final : public Dual<IiTunes>, public IConnectionPointContainer {
         --g.apps;
     }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (g.no_dispatch && IsEqualIID(iid, IID_IDispatch)) {
+            // A player whose application interface is not dual.
+            ++g.dispatch_refused;
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
             IsEqualIID(iid, IID_IiTunes)) {
             *out = static_cast<IiTunes*>(this);
@@ -527,12 +535,12 @@ std::string state_text() {
     snprintf(buf, sizeof buf,
              "check=%ld stop=%ld playpause=%ld next=%ld previous=%ld position=%ld state=%ld "
              "track=%ld created=%ld advised=%ld unadvised=%ld apps=%ld tracks=%ld fired=%ld "
-             "hanging=%ld served=%ld playing=%d sinks=%d foreground=%d",
+             "hanging=%ld served=%ld playing=%d sinks=%d foreground=%d dispatch_refused=%ld",
              g.check.load(), g.stop.load(), g.playpause.load(), g.next.load(), g.previous.load(),
              g.position_calls.load(), g.state_calls.load(), g.track_calls.load(), g.created.load(),
              g.advised.load(), g.unadvised.load(), g.apps.load(), g.tracks.load(), g.fired.load(),
              g.hanging.load(), g.served.load(), g.playing ? 1 : 0, static_cast<int>(g_sinks.size()),
-             GetForegroundWindow() == g.window && g.window ? 1 : 0);
+             GetForegroundWindow() == g.window && g.window ? 1 : 0, g.dispatch_refused.load());
     return buf;
 }
 
@@ -602,6 +610,10 @@ std::string handle(const std::string& line, HWND window) {
     }
     if (verb == "INCOMPATIBLE") {
         g.incompatible = atol(args.c_str());
+        return "OK";
+    }
+    if (verb == "NODISPATCH") {
+        g.no_dispatch = atol(args.c_str());
         return "OK";
     }
     if (verb == "POSITION") {

@@ -143,6 +143,10 @@ class ITunes:
     def incompatible(self, flag):
         self.command("INCOMPATIBLE %d" % (1 if flag else 0))
 
+    def no_dispatch(self, flag):
+        """The application object answers no when asked for IDispatch (not dual)."""
+        self.command("NODISPATCH %d" % (1 if flag else 0))
+
     def refuse(self):
         self.command("REFUSE")
 

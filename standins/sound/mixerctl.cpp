@@ -90,7 +90,7 @@ int probe() {
 // and a message every 250 ms would cost the applet a hook chain each time.
 constexpr int kPostsPerWindow = 20; // one every 250 ms: the applet's first 5 s
 
-int hook() {
+int hook(bool early) {
     HMODULE lib = LoadLibraryA("sndhook.dll");
     HOOKPROC proc = lib ? reinterpret_cast<HOOKPROC>(
                               reinterpret_cast<void*>(GetProcAddress(lib, "SndHookProc@12")))
@@ -103,6 +103,9 @@ int hook() {
     HHOOK h = SetWindowsHookExA(WH_GETMESSAGE, proc, lib, 0);
     if (!h)
         return fail("SetWindowsHookEx", GetLastError());
+    // "early": also loaded when the applet creates its window, before its modules start.
+    if (early && !SetWindowsHookExA(WH_CBT, proc, lib, 0))
+        return fail("SetWindowsHookEx(WH_CBT)", GetLastError());
     std::printf("OK hooked\n");
     std::fflush(stdout);
     HWND posted_to = nullptr;
@@ -129,7 +132,7 @@ int main(int argc, char** argv) {
         return fail("usage", 0);
     const char* cmd = argv[1];
     if (std::strcmp(cmd, "hook") == 0)
-        return hook();
+        return hook(argc > 2 && std::strcmp(argv[2], "early") == 0);
     if (std::strcmp(cmd, "probe") == 0)
         return probe();
     if (std::strcmp(cmd, "speaker") == 0) {

@@ -12,6 +12,14 @@
 //   SPEAKER        -> "OK config=0xXXXXXXXX" (DirectSound speaker configuration)
 //   KEEP           from now on DirectSound keeps the configuration it is given, as
 //                  before Vista (Wine ignores SetSpeakerConfig)
+//
+// With "no_core_audio=1" in "sndhook.ini" it also makes the system look as before
+// Vista to the applet's own code: the applet's import of CoCreateInstance answers
+// REGDB_E_CLASSNOTREG for the Core Audio device enumerator (Wine's DirectSound and
+// mixer, which need that enumerator themselves, still get it through their own
+// imports). For that the library must be there before the applet's modules start:
+// "mixerctl.exe hook early" also sets a WH_CBT hook, which loads it when the applet
+// creates its window.
 #include "../peerctl/peerctl.h"
 #include "mixer_line.h"
 
@@ -19,6 +27,75 @@ namespace {
 
 HMODULE g_self;
 LONG g_started;
+
+// The applet's CoCreateInstance, without the Core Audio device enumerator.
+using CoCreateFn = HRESULT(WINAPI*)(REFCLSID, IUnknown*, DWORD, REFIID, void**);
+CoCreateFn g_real_create;
+const CLSID kEnumeratorClass = {
+    0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
+
+HRESULT WINAPI create_without_enumerator(REFCLSID clsid, IUnknown* outer, DWORD context,
+                                         REFIID iid, void** out) {
+    if (IsEqualCLSID(clsid, kEnumeratorClass)) {
+        if (out)
+            *out = nullptr;
+        return REGDB_E_CLASSNOTREG;
+    }
+    return g_real_create(clsid, outer, context, iid, out);
+}
+
+// Points the main program's import of ole32's CoCreateInstance at the one above.
+void hide_core_audio_from_the_applet() {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0)
+        return;
+    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         imp->Name; ++imp) {
+        if (_stricmp(reinterpret_cast<const char*>(base + imp->Name), "ole32.dll") != 0)
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
+            base + (imp->OriginalFirstThunk ? imp->OriginalFirstThunk : imp->FirstThunk));
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            auto* by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), "CoCreateInstance") != 0)
+                continue;
+            DWORD old = 0;
+            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
+                                &old))
+                return;
+            g_real_create = reinterpret_cast<CoCreateFn>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&create_without_enumerator);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+            return;
+        }
+    }
+}
+
+// "no_core_audio=1" in sndhook.ini beside the library.
+bool asked_to_hide_core_audio() {
+    char path[MAX_PATH + 32];
+    DWORD n = GetModuleFileNameA(g_self, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    char* slash = std::strrchr(path, '\\');
+    std::strcpy(slash ? slash + 1 : path, "sndhook.ini");
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return false;
+    char line[128];
+    bool on = false;
+    while (std::fgets(line, sizeof line, f))
+        if (_strnicmp(line, "no_core_audio=", 14) == 0)
+            on = std::strtol(line + 14, nullptr, 10) != 0;
+    std::fclose(f);
+    return on;
+}
 
 // Windows before Vista keeps the speaker configuration that SetSpeakerConfig is given;
 // Wine 8 (like Vista and later) ignores it. "KEEP" makes this process's DirectSound
@@ -145,6 +222,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
             GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                    GET_MODULE_HANDLE_EX_FLAG_PIN,
                                reinterpret_cast<const char*>(&g_started), &pinned);
+            if (asked_to_hide_core_audio())
+                hide_core_audio_from_the_applet();
             HANDLE t = CreateThread(nullptr, 0, serve, nullptr, 0, nullptr);
             if (t)
                 CloseHandle(t);

@@ -59,8 +59,9 @@ def tool_dir(build_dir):
     return base
 
 
-def install(env, build_dir, port=PORT):
-    """Copies mixerctl.exe and sndhook.dll into C:\\korvsound with sndhook.ini."""
+def install(env, build_dir, port=PORT, no_core_audio=False):
+    """Copies mixerctl.exe and sndhook.dll into C:\\korvsound with sndhook.ini (with
+    no_core_audio the library hides the Core Audio enumerator from the applet's code)."""
     folder = vg15.unix_path(env, INSTALL_DIR_WIN)
     os.makedirs(folder, exist_ok=True)
     for name in ("mixerctl.exe", "sndhook.dll"):
@@ -70,6 +71,8 @@ def install(env, build_dir, port=PORT):
         peer.install_file(src, os.path.join(folder, name))
     with open(os.path.join(folder, "sndhook.ini"), "w") as f:
         f.write("port=%d\n" % port)
+        if no_core_audio:
+            f.write("no_core_audio=1\n")
     return folder
 
 
@@ -91,19 +94,37 @@ def mixerctl(env, build_dir, *args, timeout=60):
 class SoundHook:
     """The hook program and the control channel of sndhook.dll inside the applet."""
 
-    def __init__(self, env, build_dir, port=PORT):
+    def __init__(self, env, build_dir, port=PORT, no_core_audio=False):
+        """With no_core_audio the applet's own code cannot create the Core Audio device
+        enumerator, as before Vista (DirectSound and the mixer still work): start the
+        hook before the applet, which then loads the library as it creates its window."""
         self.env = env
         self.port = port
-        self.folder = install(env, build_dir, port)
+        self.early = no_core_audio
+        self.folder = install(env, build_dir, port, no_core_audio)
         self.proc = None
         self.link = None
 
-    def start(self):
-        log = open(os.path.join(self.folder, "hook.log"), "ab")
+    def start(self, timeout=30.0):
+        path = os.path.join(self.folder, "hook.log")
+        if os.path.exists(path):
+            os.remove(path)
+        log = open(path, "ab")
+        args = ["hook", "early"] if self.early else ["hook"]
         self.proc = subprocess.Popen(
-            vg15.wine_command(self.env) + [os.path.join(self.folder, "mixerctl.exe"), "hook"],
+            vg15.wine_command(self.env) + [os.path.join(self.folder, "mixerctl.exe")] + args,
             env=self.env, cwd=self.folder, stdout=log, stderr=log, stdin=subprocess.DEVNULL)
         log.close()
+        if self.early:
+            # The hooks must be set before the applet creates its window.
+            deadline = time.monotonic() + timeout
+            while True:
+                with open(path, "rb") as f:
+                    if b"OK hooked" in f.read():
+                        break
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    raise SoundError("mixerctl.exe hook early: not hooked (see %s)" % path)
+                time.sleep(0.1)
         return self
 
     def connect(self, timeout=30.0):

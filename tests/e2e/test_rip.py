@@ -104,6 +104,29 @@ class Rip(E2E):
         self.wait_slot(2, "STW", timeout=6.0)
         self.assertIsNone(w.wait_exit(0.1))
 
+    def test_two_hung_windows_the_first_in_enumeration_order_shows(self):
+        first = self.window(0, b"Alpha")
+        second = self.window(1, b"Bravo")
+        self.applet("animate_start 0\nslot_1 RIP STW\n")
+        self.first_frame()
+        first.hang()
+        second.hang()
+        self.assertTrue(first.wait_hung(True, HUNG_WITHIN) and second.wait_hung(True, 5.0),
+                        "the stand-ins did not turn hung")
+        rc, out = harness.probe(self.env, "windows")
+        self.assertEqual(rc, 0, out)
+        order = [l[len("window "):] for l in out.splitlines()
+                 if l[len("window "):] in ("Alpha", "Bravo")]
+        self.assertEqual(sorted(order), ["Alpha", "Bravo"], out)
+        # The slot shows the first hung window the enumeration meets; once that one
+        # responds again, the other.
+        self.wait_slot(1, "RIP", order[0], timeout=HUNG_WITHIN)
+        (first if order[0] == "Alpha" else second).resume()
+        self.wait_slot(1, "RIP", order[1], timeout=10.0)
+        for w in (first, second):
+            w.resume()
+        self.wait_slot(1, "STW", timeout=10.0)
+
     def test_long_press_ends_the_process_with_exit_code_0(self):
         w = self.window(0, b"Game")
         self.applet("animate_start 0\nslot_0 RIP STW\n")

@@ -50,7 +50,7 @@ class Spk(E2E):
 
     @classmethod
     def set_xp(cls, on):
-        """The applet (only) sees Windows XP, or the prefix's own version."""
+        """The applet (only) is told Windows XP, or the prefix's own version."""
         if on:
             cls.reg("add", APPDEFAULTS, "/v", "Version", "/d", "winxp", "/f")
         else:
@@ -143,17 +143,31 @@ class Spk(E2E):
             self.wait_slot(1, spk_slot(SLOT_X[1], 20, 0, 0), what="a text value: no picture")
             lines = [l for l in self.spk_errors(a) if "Render value is not DWORD in key" in l]
             self.assertEqual(len(lines), 1, "one log line for a lasting problem: got %s" % lines)
+            self.assertEqual([l for l in a.errors() if "found no subkeys of Render" in l], [],
+                             "got 'found no subkeys' with a Render endpoint there")
             self.assertIn("\\Properties'", lines[0])
         finally:
             self.set_mask(props, "/reg:64", "REG_DWORD", "0x3")
         self.wait_slot(1, spk_slot(SLOT_X[1], 20, 0, 4), what="stereo again")
         self.assertTrue(a.running())
 
-    # ---- DirectSound and the mixer (the applet sees Windows XP) --------------------------
+    def test_a_system_reporting_xp_with_core_audio_takes_the_core_audio_path(self):
+        # A compatibility setting makes the system report XP; the enumerator can still
+        # be created, so the volume, configuration and the notice are Core Audio's.
+        self.set_xp(True)
+        a = self.start(self.sound_home, "animate_start 0\nslot_3 SPK STW\n")
+        self.first_frame()
+        self.wait_slot(3, spk_slot(SLOT_X[3], 20, 0, 4), what="Core Audio's full volume, stereo")
+        self.vg.frames_since()
+        self.vg.press(3, 200)
+        self.assertTrue(self.wait_notice(NOTICE), "got no Control Panel notice on a short press")
+        self.assertEqual(self.spk_errors(a), [])
+
+    # ---- DirectSound and the mixer (XP: no Core Audio enumerator for the applet) --------
 
     def test_xp_mixer_volume_mute_and_the_requested_configuration(self):
         self.set_xp(True)
-        self.hook = sound.SoundHook(self.env, harness.BUILD).start()
+        self.hook = sound.SoundHook(self.env, harness.BUILD, no_core_audio=True).start()
         a = self.start(self.sound_home, "animate_start 0\nslot_2 SPK STW\n")
         self.first_frame()
         self.hook.connect(timeout=30)
@@ -183,7 +197,7 @@ class Spk(E2E):
 
     def test_xp_short_press_switches_there_and_back(self):
         self.set_xp(True)
-        self.hook = sound.SoundHook(self.env, harness.BUILD).start()
+        self.hook = sound.SoundHook(self.env, harness.BUILD, no_core_audio=True).start()
         a = self.start(self.sound_home,
                        "animate_start 0\nspeaker_setup 7.1\nheadphone_setup stereo\nslot_3 SPK\n")
         self.first_frame()

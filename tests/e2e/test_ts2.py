@@ -314,5 +314,36 @@ class Ts2(E2E):
         self.assertFalse([l for l in a.errors() if "TS2 mutex" in l], "lock timeouts logged")
 
 
+    def test_library_that_never_returns_holds_three_pollers_at_most(self):
+        # Every server call blocks 40 s from here on. The watchdog leaves three pollers
+        # inside the library and then starts none: threads and handles stay flat, the
+        # slot waits, and once the calls return the client is shown again.
+        self.start_client()
+        a = self.ts2_applet()
+        players = [ts2.player(1, 7, "me"), ts2.player(2, 7, "ann")]
+        self.lobby(players, 2, 2)
+        self.wait_slot(slot_expected("filled", "2", "2"), "connected before the block")
+        pid = harness.applet_pid(self.env)
+        self.assertIsNotNone(pid, "the applet's window was not found")
+        self.ts.delay("server", 40000, -1)
+        t0 = time.monotonic()
+        self.wait_slot(slot_expected(text="WAIT"), "three pollers left behind", 25)
+        before = harness.win_counts(self.env, pid)
+        time.sleep(max(0.0, 36.0 - (time.monotonic() - t0)))  # four more watchdog periods
+        after = harness.win_counts(self.env, pid)
+        self.assertIsNotNone(before and after, "the applet's counts could not be read")
+        self.assertLessEqual(after[1], before[1], "threads: got %d after 20 s of blocked calls, "
+                             "expected at most %d" % (after[1], before[1]))
+        self.assertLessEqual(after[0], before[0] + 2, "handles: got %d, expected at most %d" % (
+            after[0], before[0] + 2))
+        timeouts = sum("TS2 thread timeout -- restarting" in l for l in a.errors())
+        self.assertEqual(timeouts, 3, "got %d watchdog lines, expected 3" % timeouts)
+        self.wait_slot(slot_expected(text="WAIT"), "still waiting", 2)
+        self.ts.delay("server", 0, 0)
+        self.wait_slot(slot_expected("filled", "2", "2"), "shown again once the calls return",
+                       30)
+        self.assertTrue(a.running())
+
+
 if __name__ == "__main__":
     harness.main()

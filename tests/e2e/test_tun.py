@@ -192,6 +192,26 @@ class Tun(E2E):
         self.it.incompatible(False)
         self.wait_slot(tun_slot("192k", "3:30"), 15)
 
+    def test_player_without_idispatch_is_released_and_retried(self):
+        # Asked for IDispatch, a player whose interface is not dual answers no: the
+        # object is released and the slot handed on, never called through its table.
+        self.it.start()
+        self.it.no_dispatch(True)
+        self.it.track("Artist", "Song", 240, 192)
+        self.it.position(30)
+        a = self.applet(SETTINGS)
+        self.first_frame(timeout=30)
+        s = self.it.wait_state(lambda s: s["dispatch_refused"] >= 2, 30)
+        self.assertIsNotNone(s, "got %s, expected IDispatch asked for again" % self.it.state())
+        self.assertEqual((s["check"], s["advised"]), (0, 0),
+                         "got %s, expected no call on a player without IDispatch" % s)
+        self.assertIsNotNone(self.it.wait_state(lambda s: s["apps"] == 0, 5),
+                             "the object is released between tries")
+        self.assertTrue(self.shows_stw(self.next_frame()), "slot 0 shows STW meanwhile")
+        self.it.no_dispatch(False)
+        self.wait_slot(tun_slot("192k", "3:30"), 15)
+        self.assertTrue(a.running())
+
     def test_quitting_player_is_disconnected_cleanly(self):
         a = self.connected_applet()
         self.it.quit()

@@ -116,7 +116,18 @@ DWORD system_handle_count(DWORD pid) {
 
 } // namespace
 
+// One line per visible top-level window with a title, in the order EnumWindows
+// gives them: "window <title>".
+BOOL CALLBACK print_window(HWND w, LPARAM) {
+    char title[256];
+    if (IsWindowVisible(w) && GetWindowTextA(w, title, sizeof title) > 0)
+        printf("window %s\n", title);
+    return TRUE;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && strcmp(argv[1], "windows") == 0)
+        return EnumWindows(print_window, 0) ? 0 : 1;
     if (argc >= 4 && strcmp(argv[1], "find") == 0) {
         HWND w = FindWindowA(argv[2], argv[3]);
         if (!w) {
