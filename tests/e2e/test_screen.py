@@ -85,13 +85,10 @@ def processor_times():
 
 
 def busy_share(before, after, procs):
-    """The share of time (0..1) the busiest of procs was busy between two readings."""
-    shares = [0.0]
-    for p in procs:
-        busy = after[p][0] - before[p][0]
-        total = after[p][1] - before[p][1]
-        shares.append(busy / total if total > 0 else 1.0)
-    return max(shares)
+    """The share of time (0..1) procs were busy between two readings, on average."""
+    busy = sum(after[p][0] - before[p][0] for p in procs)
+    total = sum(after[p][1] - before[p][1] for p in procs)
+    return busy / total if total > 0 else 1.0
 
 
 def bar_lit(frame, row, x0, x1):
@@ -288,9 +285,10 @@ class Screen(E2E):
         n = processor_count(self.env)
         bars = cpu_bars(n)
         # Each bar in turn with its own processors busy: it must be long (a meter that
-        # shows nothing fails here). The other bar must then be short whenever its
-        # processors were idle meanwhile (a meter that shows another processor in a
-        # bar's place fails here); on a host busy with other work that cannot be told.
+        # shows nothing fails here). The other bar must then stay near what the host
+        # measured for its processors meanwhile, not show the load (a meter that shows
+        # another processor in a bar's place fails here); on a host whose processors are
+        # all busy with other work that cannot be told.
         told = 0
         for (name, procs, row, x0, x1), other in ((bars[0], bars[1]), (bars[1], bars[0])):
             full = x1 - x0 + 1
@@ -316,19 +314,21 @@ class Screen(E2E):
                 "%d processors, %s busy (the %s bar: row %d, columns %d-%d): got lit lengths "
                 "%s, expected at least %d of %d" % (n, procs, name, row, x0, x1, lengths,
                                                    full * 3 // 4, full))
-            if other[1] != procs and others_busy < 0.2:
+            if other[1] != procs and others_busy < 0.7:
                 told += 1
                 oname, oprocs, orow, ox0, ox1 = other
+                ofull = ox1 - ox0 + 1
                 olengths = [bar_lit(x, orow, ox0, ox1) for x in frames]
+                limit = ofull * (others_busy + 0.25)
                 self.assertLessEqual(
-                    max(olengths), (ox1 - ox0 + 1) // 2,
+                    sum(olengths) / len(olengths), limit,
                     "%d processors, %s busy and %s %.0f %% busy: the %s bar (row %d) got lit "
-                    "lengths %s, expected at most %d" % (n, procs, oprocs, 100 * others_busy,
-                                                         oname, orow, olengths,
-                                                         (ox1 - ox0 + 1) // 2))
+                    "lengths %s, expected a mean of at most %.0f" % (
+                        n, procs, oprocs, 100 * others_busy, oname, orow, olengths, limit))
             time.sleep(1.0)  # the three-sample history forgets the load
         if told == 0 and bars[0][1] != bars[1][1]:
-            print("\n  (the host was too busy to tell the bars' processors apart)", end=" ")
+            print("\n  (the host's processors were all busy: the bars' processors not told "
+                  "apart)", end=" ")
 
     def test_top_line_date_and_time(self):
         self.applet("animate_start 0\n")
