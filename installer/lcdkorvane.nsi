@@ -30,6 +30,7 @@ RequestExecutionLevel user
 !define REG_RUN "Software\Microsoft\Windows\CurrentVersion\Run"
 !define REG_UNINST "Software\Microsoft\Windows\CurrentVersion\Uninstall\LCDKorvane"
 !define MENU "$SMPROGRAMS\LCDKorvane"
+!define STARTUP_LNK "$SMSTARTUP\LCDKorvane.lnk"
 !define WND_CLASS "LCDKorvaneWnd"
 !define WND_TITLE "LCDKorvane"
 
@@ -136,7 +137,10 @@ Section "LCDKorvane" SecMain
   CreateShortcut "${MENU}\Read me.lnk" "$INSTDIR\readme.txt"
   CreateShortcut "${MENU}\Uninstall LCDKorvane.lnk" "$INSTDIR\uninstall.exe"
 
-  ; Chosen again at every install: the section below writes it back when ticked.
+  ; Chosen again at every install: the section below makes it again when ticked. The
+  ; Run entry is what earlier versions started it with ("cmd.exe /c start", which showed
+  ; a console window at every log-on): an upgrade removes it.
+  Delete "${STARTUP_LNK}"
   DeleteRegValue HKCU "${REG_RUN}" "${APP}"
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -153,10 +157,14 @@ Section "LCDKorvane" SecMain
   WriteRegDWORD HKCU "${REG_UNINST}" "NoRepair" 1
 SectionEnd
 
-; The Run key starts programs in the system folder; the applet must start in its own
-; folder to find lcdkorvane.txt, so the entry starts it through "start /d".
+; A shortcut in the user's Startup folder: Windows starts it at log-on in the shortcut's
+; working folder, which CreateShortcut takes from the output path. The applet reads
+; lcdkorvane.txt from the folder it starts in, so that must be the install folder; and
+; it is a windows program, so no console window shows.
 Section "Start with Windows" SecRun
-  WriteRegStr HKCU "${REG_RUN}" "${APP}" '"$SYSDIR\cmd.exe" /c start "" /d "$INSTDIR" "$INSTDIR\LCDKorvane.exe"'
+  CreateDirectory "$SMSTARTUP"
+  SetOutPath "$INSTDIR"
+  CreateShortcut "${STARTUP_LNK}" "$INSTDIR\LCDKorvane.exe"
 SectionEnd
 
 Function .onInit
@@ -172,6 +180,7 @@ FunctionEnd
 Section "un.LCDKorvane" UnSecMain
   SectionIn RO
   Call un.CloseApplet
+  Delete "${STARTUP_LNK}"
   DeleteRegValue HKCU "${REG_RUN}" "${APP}"
   Delete "${MENU}\LCDKorvane.lnk"
   Delete "${MENU}\Settings (lcdkorvane.txt).lnk"

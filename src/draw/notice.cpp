@@ -19,7 +19,8 @@ constexpr int kNoticeRow = 8;
 
 // Time measured since the phase began, as the tick counter would give it. Taken as an
 // unsigned difference so that a phase that began just before the counter wrapped is
-// still measured correctly (start 0xFFFFFF00, now 0x10 -> 272 ms).
+// still measured correctly (start 0xFFFFFF00, now 0x10 -> 272 ms: 256 before the wrap
+// and 16 after it).
 uint32_t phase_elapsed(const NoticeQueue* q, uint32_t now) {
     return now - q->phase_start;
 }

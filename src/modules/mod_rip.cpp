@@ -30,7 +30,7 @@ size_t rip_take_title(char* out, size_t cap, const char* raw, int n) {
     return len;
 }
 
-// Width 36: "Notepad" -> "Notepad"; "Untitled - Notepad" -> "Untitled"; "WWWWWWW"
+// Width 36: "Calc" -> "Calc"; "Untitled - Notepad" -> "Untitl"; "WWWWWWW"
 // (6 px each) -> "WWWWWW"; a single wide character stays.
 // Widths only grow with each character, so the kept part is the longest start that fits
 // (at least one character), found in one pass.

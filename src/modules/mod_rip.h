@@ -5,7 +5,7 @@
 //   +-RIP---------------------------------+
 //   |                                     |
 //   |                                     |
-//   |                          ...Notepad |   <- title, cut to 36 px, right-aligned
+//   |                              Untitl |   <- title's start, cut to 36 px, right-aligned
 //   +                                     +
 #pragma once
 #include <cstddef>

@@ -242,7 +242,7 @@ int32_t spk_next_config(int32_t current, int32_t speaker_setup, int32_t headphon
     return current == speaker_setup ? headphone_setup : speaker_setup;
 }
 
-// (0, 65535, 32767) -> 9; (0, 65535, 32768) -> 10; (0, 65535, 65535) -> 20;
+// (0, 65535, 32759) -> 9; (0, 65535, 32767) -> 10; (0, 65535, 65535) -> 20;
 // (0, 19, 19) -> 0 (a range under 20 steps has no step); a value outside the bounds
 // (a faulty driver) is held to them: (100, 200, 50) -> 0, (0, 100, 500) -> 20.
 int32_t spk_mixer_level(uint32_t minimum, uint32_t maximum, uint32_t value) {

@@ -1,10 +1,12 @@
 """The release files as a user gets them: the zip made by tools/package (the same bytes
 from the same sources, the program with its version resource) and the installer, run
-silently under Wine in a fresh prefix: installed files, Start-menu entries and the Run
-key; the installed program started the way Windows starts it at log-on, sending frames
-to the virtual G15 from its own folder; an upgrade over an older install that keeps the
-user's settings; uninstalling that leaves only the user's settings and log, or nothing
-when asked.
+silently under Wine in a fresh prefix: installed files, Start-menu entries and the
+start with Windows (a shortcut in the Startup folder, read field by field, and no Run
+entry); the installed program started the way Windows starts that shortcut at log-on,
+reading its settings and sending frames to the virtual G15 from its own folder; an
+upgrade over an older install that keeps the user's settings and leaves one start with
+Windows; uninstalling that leaves only the user's settings and log, or nothing when
+asked.
 
 The installer and the release program are 32-bit: on a host whose Wine runs only 64-bit
 programs the Wine part is skipped (the zip checks still run).
@@ -12,7 +14,6 @@ programs the Wine part is skipped (the zip checks still run).
 
 import os
 import re
-import shlex
 import shutil
 import struct
 import subprocess
@@ -36,6 +37,58 @@ INSTALLED = ["LCDKorvane.exe", "LICENSE.txt", "lcdkorvane-sample.txt", "lcdkorva
              "readme.txt", "uninstall.exe"]
 ZIPPED = ["LCDKorvane.exe", "lcdkorvane.txt", "readme.txt", "LICENSE.txt"]
 MAIL_LINE = "Can't get address of SHGetUnreadMailCountW"  # Wine has no such function
+# What versions before the Startup shortcut wrote to the Run key (it showed a console).
+OLD_RUN = '"C:\\windows\\system32\\cmd.exe" /c start "" /d "%s" "%s\\LCDKorvane.exe"'
+TEXT_LARGE = 0x01
+LNK_CLSID = bytes.fromhex("0114020000000000c000000000000046")
+
+
+def read_shell_link(data):
+    """The fields of a shell link (.lnk, [MS-SHLLINK]) that say what starts and where:
+    {"target": the LinkInfo's local path, "working_dir", "arguments", "show": the show
+    command}; raises ValueError on a file that is no shell link."""
+    if len(data) < 0x4C or struct.unpack_from("<I", data, 0)[0] != 0x4C or \
+            data[4:20] != LNK_CLSID:
+        raise ValueError("no shell link header")
+    flags, = struct.unpack_from("<I", data, 0x14)
+    out = {"show": struct.unpack_from("<I", data, 0x3C)[0], "target": None,
+           "working_dir": None, "arguments": None}
+    at = 0x4C
+    if flags & 0x01:  # HasLinkTargetIDList
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    if flags & 0x02:  # HasLinkInfo
+        size, header, info_flags, _, base, _, suffix = struct.unpack_from("<7I", data, at)
+        if info_flags & 0x01:  # VolumeIDAndLocalBasePath
+            if header >= 0x24:
+                base_u, suffix_u = struct.unpack_from("<2I", data, at + 28)
+                out["target"] = _utf16z(data, at + base_u) + _utf16z(data, at + suffix_u)
+            else:
+                out["target"] = _ansiz(data, at + base) + _ansiz(data, at + suffix)
+        at += size
+    unicode = bool(flags & 0x80)
+    # StringData, in this order, each there when its flag is set.
+    for bit, name in ((0x04, "name"), (0x08, "relative_path"), (0x10, "working_dir"),
+                      (0x20, "arguments"), (0x40, "icon")):
+        if flags & bit:
+            count, = struct.unpack_from("<H", data, at)
+            at += 2
+            width = 2 if unicode else 1
+            raw = data[at:at + count * width]
+            at += count * width
+            # Wine counts the terminating zero too.
+            out[name] = raw.decode("utf-16-le" if unicode else "cp1252").rstrip("\0")
+    return out
+
+
+def _ansiz(data, at):
+    return data[at:data.index(b"\0", at)].decode("cp1252")
+
+
+def _utf16z(data, at):
+    end = at
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    return data[at:end].decode("utf-16-le")
 
 
 def source_version():
@@ -169,8 +222,10 @@ class Installer(unittest.TestCase):
         users = os.path.join(cls.env["WINEPREFIX"], "drive_c", "users")
         cls.user = [u for u in os.listdir(users) if u.lower() != "public"][0]
         cls.default_dir = os.path.join(users, cls.user, "AppData", "Local", "LCDKorvane")
-        cls.menu = os.path.join(users, cls.user, "AppData", "Roaming", "Microsoft", "Windows",
-                                "Start Menu", "Programs", "LCDKorvane")
+        programs = os.path.join(users, cls.user, "AppData", "Roaming", "Microsoft", "Windows",
+                                "Start Menu", "Programs")
+        cls.menu = os.path.join(programs, "LCDKorvane")
+        cls.startup = os.path.join(programs, "StartUp")
 
     @classmethod
     def tearDownClass(cls):
@@ -217,21 +272,70 @@ class Installer(unittest.TestCase):
                     return parts[2] if len(parts) == 3 else ""
         return None
 
+    def reg_values(self, key):
+        """{name: text} of a key's values ({} when the key is missing)."""
+        log = os.path.join(harness.BUILD, "package-test", "reg.txt")
+        if os.path.exists(log):
+            os.remove(log)
+        if vg15.run_wine(self.env, ["reg", "query", key], log=log) != 0:
+            return {}
+        out = {}
+        with open(log, encoding="latin-1") as f:
+            for line in f:
+                parts = line.strip().split(None, 2)
+                if len(parts) >= 2 and parts[1].startswith("REG_"):
+                    out[parts[0]] = parts[2] if len(parts) == 3 else ""
+        return out
+
+    def unix(self, path):
+        """C:\\x\\y -> <prefix>/drive_c/x/y"""
+        if not path[:3].upper() == "C:\\":
+            raise AssertionError("got %r, expected a path on C:" % path)
+        return os.path.join(self.env["WINEPREFIX"], "drive_c", *path[3:].split("\\"))
+
+    def autostarts(self):
+        """Everything that starts LCDKorvane at log-on: the Startup folder's shortcuts
+        (name: fields) and the Run key's values that name it."""
+        links = {}
+        if os.path.isdir(self.startup):
+            for name in os.listdir(self.startup):
+                links[name] = read_shell_link(self.read(os.path.join(self.startup, name)))
+        runs = {n: v for n, v in self.reg_values(REG_RUN).items()
+                if "lcdkorvane" in (n + v).lower()}
+        return links, runs
+
+    def assert_one_autostart(self, folder, when):
+        """Exactly one start at log-on: the Startup shortcut to the program, starting in
+        the install folder, with no arguments; no Run entry."""
+        links, runs = self.autostarts()
+        self.assertEqual(runs, {}, "%s: got Run entries %s, expected none" % (when, runs))
+        self.assertEqual(sorted(links), ["LCDKorvane.lnk"],
+                         "%s: got Startup entries %s, expected LCDKorvane.lnk" % (when, links))
+        link = links["LCDKorvane.lnk"]
+        expected = {"target": self.win(folder) + "\\LCDKorvane.exe",
+                    "working_dir": self.win(folder), "arguments": ""}
+        got = {k: link[k] or "" for k in expected}
+        self.assertEqual(got, expected, "%s: the Startup shortcut" % when)
+        return link
+
+    def assert_no_autostart(self, when):
+        links, runs = self.autostarts()
+        self.assertEqual((links, runs), ({}, {}),
+                         "%s: got Startup entries and Run entries %s, expected none" % (
+                             when, (sorted(links), runs)))
+
+    def start_link(self, link):
+        """Starts a shortcut as Windows does at log-on: its target, in its working folder."""
+        return subprocess.Popen(vg15.wine_command(self.env) + [link["target"]], env=self.env,
+                                cwd=self.unix(link["working_dir"]), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
     def reg_key_exists(self, key):
         return vg15.run_wine(self.env, ["reg", "query", key]) == 0
 
     def read(self, path):
         with open(path, "rb") as f:
             return f.read()
-
-    def run_command_line(self, command):
-        """Runs a Windows command line (a Run entry) as Windows does at log-on."""
-        lex = shlex.shlex(command, posix=True)
-        lex.whitespace_split, lex.escape = True, ""
-        args = list(lex)
-        return subprocess.run(vg15.wine_command(self.env) + args, env=self.env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              stdin=subprocess.DEVNULL, timeout=120).returncode
 
     def wait_for(self, pred, timeout, what):
         deadline = time.monotonic() + timeout
@@ -266,25 +370,32 @@ class Installer(unittest.TestCase):
         self.assertEqual(self.reg_value(REG_UNINST, "DisplayVersion"), self.version)
         self.assertEqual(self.reg_value(REG_APP, "InstallDir"), self.win(folder))
 
-        run = self.reg_value(REG_RUN, "LCDKorvane")
-        self.assertIsNotNone(run, "no Run entry after a default install")
-        self.assertIn('/d "%s"' % self.win(folder), run)
+        link = self.assert_one_autostart(folder, "default install")
 
-        # Log-on: the Run entry starts the program in its folder, where it reads its
-        # settings and writes its log, and frames reach the display.
+        # Log-on: the shortcut starts the program in its folder, where it reads its
+        # settings (the sample's not_edited 1: its notice, not the missing-file warning,
+        # is the first frame's middle band) and writes its log.
+        edit = harness.render((TEXT_LARGE, 0, 8, "Please edit the 'lcdkorvane.txt' file!"))
         since = self.vg.state()["frame_seq"]
-        self.run_command_line(run)
-        f = self.vg.wait_frame(timeout=60, since=since)
-        self.assertIsNotNone(f, "got no frame within 60 s of the log-on start")
-        self.wait_for(lambda: MAIL_LINE in self.errors_in(folder), 20,
-                      "errors.txt in the install folder (the program's working folder)")
-        self.end_applet()
+        applet = self.start_link(link)
+        try:
+            f = self.vg.wait_frame(timeout=60, since=since)
+            self.assertIsNotNone(f, "got no frame within 60 s of the log-on start")
+            d = harness.region_diff(f.pixels, edit, 0, 8, 159, 20)
+            self.assertIsNone(d, "first frame after the log-on start: %s" % d)
+            self.wait_for(lambda: MAIL_LINE in self.errors_in(folder), 20,
+                          "errors.txt in the install folder (the program's working folder)")
+            self.end_applet()
+            self.assertEqual(applet.wait(30), 0, "the applet did not end with exit 0")
+        finally:
+            if applet.poll() is None:
+                applet.kill()
 
         self.uninstall(folder)
         self.assertEqual(sorted(os.listdir(folder)), ["errors.txt", "lcdkorvane.txt"],
                          "left behind besides the user's settings and log")
         self.assertFalse(os.path.exists(self.menu), "the Start-menu folder is left")
-        self.assertIsNone(self.reg_value(REG_RUN, "LCDKorvane"), "the Run entry is left")
+        self.assert_no_autostart("after uninstalling")
         for key in (REG_UNINST, REG_APP):
             self.assertFalse(self.reg_key_exists(key), "%s is left" % key)
         shutil.rmtree(folder)
@@ -293,7 +404,12 @@ class Installer(unittest.TestCase):
         # /D= takes no quotes, so no blanks either.
         folder = os.path.join(self.env["WINEPREFIX"], "drive_c", "korvane-upgrade")
         self.run_setup(self.old_setup, "/AUTOSTART=0", "/D=" + self.win(folder))
-        self.assertIsNone(self.reg_value(REG_RUN, "LCDKorvane"), "Run entry with /AUTOSTART=0")
+        self.assert_no_autostart("/AUTOSTART=0")
+        # What an earlier version left for its start with Windows.
+        old_run = OLD_RUN % (self.win(folder), self.win(folder))
+        self.assertEqual(vg15.run_wine(self.env, ["reg", "add", REG_RUN, "/v", "LCDKorvane",
+                                                  "/d", old_run, "/f"]), 0, "reg add")
+        self.assertEqual(self.reg_value(REG_RUN, "LCDKorvane"), old_run)
         self.assertEqual(self.reg_value(REG_UNINST, "DisplayVersion"), "2.6.6")
         with open(os.path.join(folder, "LCDKorvane.exe"), "ab") as f:
             f.write(b"an older program")  # still runs; tells the copies apart
@@ -324,13 +440,15 @@ class Installer(unittest.TestCase):
                         self.zipped["LCDKorvane.exe"], "the program was not replaced")
         self.assertIn(MAIL_LINE, self.errors_in(folder))
         self.assertEqual(self.reg_value(REG_UNINST, "DisplayVersion"), self.version)
-        self.assertIn(self.win(folder), self.reg_value(REG_RUN, "LCDKorvane") or "")
+        self.assert_one_autostart(folder, "upgrade over an earlier version's Run entry")
+        self.run_setup(self.setup)  # the same version again
+        self.assert_one_autostart(folder, "installed twice")
 
         # Asked to, the uninstaller takes the settings and the log too.
         self.uninstall(folder, "/REMOVEUSERDATA")
         self.assertFalse(os.path.exists(folder), "left: %s" % (
             os.listdir(folder) if os.path.exists(folder) else ""))
-        self.assertIsNone(self.reg_value(REG_RUN, "LCDKorvane"), "the Run entry is left")
+        self.assert_no_autostart("after uninstalling")
 
 
 if __name__ == "__main__":

@@ -49,6 +49,52 @@ def memory_load(env):
     return int(out.split()[1])
 
 
+def processor_count(env):
+    """The processors Windows programs are told of (GetSystemInfo through winprobe),
+    the count the meter lays its bars out by."""
+    rc, out = harness.probe(env, "cpus")
+    if rc != 0 or not out.startswith("cpus "):
+        raise AssertionError("winprobe cpus: got %r (exit %s)" % (out, rc))
+    return int(out.split()[1])
+
+
+def cpu_bars(n):
+    """The meter's first and last processor bar for n processors: (name, the processors
+    it shows, row, first and last column counted). One to three processors: full-width
+    bars, processor 0 in row 10 and the last one in row 12 (one processor: both). Four
+    and more: four half bars of up to 30 pixels, processor p in group p * 4 // n; group
+    0 grows rightwards in row 10 from column 19, group 3 leftwards in row 12 to column 78
+    (the right edge, lit anyway, so counted up to 77)."""
+    if n <= 3:
+        return [("first", [0], 10, 19, 77), ("last", [n - 1], 12, 19, 77)]
+    groups = [[p for p in range(n) if p * 4 // n == g] for g in (0, 3)]
+    return [("first", groups[0], 10, 19, 48), ("last", groups[1], 12, 49, 77)]
+
+
+def processor_times():
+    """{processor: (busy, total)} in clock ticks from the host's /proc/stat."""
+    out = {}
+    with open("/proc/stat") as f:
+        for line in f:
+            name, *fields = line.split()
+            if name.startswith("cpu") and name[3:].isdigit():
+                ticks = [int(v) for v in fields[:8]]
+                idle = ticks[3] + ticks[4]  # idle and waiting for I/O
+                out[int(name[3:])] = (sum(ticks) - idle, sum(ticks))
+    return out
+
+
+def busy_share(before, after, procs):
+    """The share of time (0..1) procs were busy between two readings, on average."""
+    busy = sum(after[p][0] - before[p][0] for p in procs)
+    total = sum(after[p][1] - before[p][1] for p in procs)
+    return busy / total if total > 0 else 1.0
+
+
+def bar_lit(frame, row, x0, x1):
+    return sum(1 for c in range(x0, x1 + 1) if frame.pixels[row * 160 + c])
+
+
 def slot_frame(title, x, y=22):
     """The slot frame with its title tab, as every module draws it."""
     px = bytearray(render(("text", 0x26, x + 1, y + 1, title)))
@@ -236,19 +282,53 @@ class Screen(E2E):
             got = self._bar(f, row)
             self.assertLessEqual(abs(got - expected), 2, "memory bar row %d: got %d pixels, "
                                  "expected about %d" % (row, got, expected))
-        busy = subprocess.Popen(["taskset", "-c", "1", "python3", "-c", "while True: pass"])
-        try:
-            time.sleep(1.5)
-            self.vg.frames_since()
-            time.sleep(1.0)
-            frames = self.vg.frames_since()
-            # Two processors here: row 12 is processor 1.
-            lengths = [self._bar(x, 12) for x in frames]
-            self.assertGreaterEqual(min(lengths), 45,
-                                    "processor 1 busy: got bar lengths %s, expected long" % lengths)
-        finally:
-            busy.kill()
-            busy.wait(5)
+        n = processor_count(self.env)
+        bars = cpu_bars(n)
+        # Each bar in turn with its own processors busy: it must be long (a meter that
+        # shows nothing fails here). The other bar must then stay near what the host
+        # measured for its processors meanwhile, not show the load (a meter that shows
+        # another processor in a bar's place fails here); on a host whose processors are
+        # all busy with other work that cannot be told.
+        told = 0
+        for (name, procs, row, x0, x1), other in ((bars[0], bars[1]), (bars[1], bars[0])):
+            full = x1 - x0 + 1
+            busy = [subprocess.Popen(["taskset", "-c", str(p), "python3", "-c",
+                                      "while True: pass"]) for p in procs]
+            try:
+                time.sleep(1.5)
+                ended = [p for p, b in zip(procs, busy) if b.poll() is not None]
+                self.assertEqual(ended, [], "the load pinned to processors %s ended" % ended)
+                self.vg.frames_since()
+                before = processor_times()
+                time.sleep(1.0)
+                frames = self.vg.frames_since()
+                others_busy = busy_share(before, processor_times(), other[1])
+            finally:
+                for b in busy:
+                    b.kill()
+                    b.wait(5)
+            self.assertTrue(frames, "got no frames while processors %s were busy" % procs)
+            lengths = [bar_lit(x, row, x0, x1) for x in frames]
+            self.assertGreaterEqual(
+                min(lengths), full * 3 // 4,
+                "%d processors, %s busy (the %s bar: row %d, columns %d-%d): got lit lengths "
+                "%s, expected at least %d of %d" % (n, procs, name, row, x0, x1, lengths,
+                                                   full * 3 // 4, full))
+            if other[1] != procs and others_busy < 0.7:
+                told += 1
+                oname, oprocs, orow, ox0, ox1 = other
+                ofull = ox1 - ox0 + 1
+                olengths = [bar_lit(x, orow, ox0, ox1) for x in frames]
+                limit = ofull * (others_busy + 0.25)
+                self.assertLessEqual(
+                    sum(olengths) / len(olengths), limit,
+                    "%d processors, %s busy and %s %.0f %% busy: the %s bar (row %d) got lit "
+                    "lengths %s, expected a mean of at most %.0f" % (
+                        n, procs, oprocs, 100 * others_busy, oname, orow, olengths, limit))
+            time.sleep(1.0)  # the three-sample history forgets the load
+        if told == 0 and bars[0][1] != bars[1][1]:
+            print("\n  (the host's processors were all busy: the bars' processors not told "
+                  "apart)", end=" ")
 
     def test_top_line_date_and_time(self):
         self.applet("animate_start 0\n")

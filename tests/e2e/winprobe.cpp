@@ -9,6 +9,7 @@
 //   winprobe counts <pid>                    -> "handles <n> threads <n>"
 //   winprobe key <vk> down|up                -> SendInput of one virtual key
 //   winprobe memload                         -> "memload <n>" (GlobalMemoryStatus)
+//   winprobe cpus                            -> "cpus <n>" (GetSystemInfo's processors)
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -208,6 +209,13 @@ int main(int argc, char** argv) {
         printf("memload %lu\n", static_cast<unsigned long>(mem.dwMemoryLoad));
         return 0;
     }
-    fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts|key|memload ...\n");
+    if (argc >= 2 && strcmp(argv[1], "cpus") == 0) {
+        SYSTEM_INFO info;
+        memset(&info, 0, sizeof info);
+        GetSystemInfo(&info);
+        printf("cpus %lu\n", static_cast<unsigned long>(info.dwNumberOfProcessors));
+        return 0;
+    }
+    fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts|key|memload|cpus ...\n");
     return 2;
 }
