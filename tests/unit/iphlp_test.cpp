@@ -467,6 +467,21 @@ TEST(IphlpMeter, MethodNameSamplesAndTheResetNotice) {
             mod_net_draw(app.get(), 0);
             ASSERT_EQ(notice_count(&app->notices), 1);
             EXPECT_STREQ(app->notices.first->text, "Net counters reset. [IPHLP x 2]");
+            // The table is read on the samples (every fifth frame) and the re-scans
+            // (every second second) only: 40 frames, 8 samples, 2 re-scans.
+            const int calls = lib.table_calls;
+            f.frame_counter = 0;
+            for (int i = 0; i < 40; ++i) {
+                net.now += 100;
+                f.now = net.now;
+                f.one_second_tick = f.frame_counter == 0;
+                if (f.one_second_tick)
+                    f.blink ^= 1;
+                net_sample(app.get());
+                if (++f.frame_counter == 10)
+                    f.frame_counter = 0;
+            }
+            EXPECT_EQ(lib.table_calls - calls, 8 + 2);
         }
         net_close(app.get());
         EXPECT_EQ(lib.loaded, 0) << c.value;
