@@ -95,6 +95,8 @@ const char* net_method_name(const NetCollector* c) {
         return "TDI";
     case NET_NDIS:
         return "NDIS";
+    case NET_IPHLP:
+        return "IPHLP";
     default:
         return "OFF";
     }
@@ -216,6 +218,8 @@ void net_init(App* app) {
     n->tag = kNetTag;
     if (!n->host)
         n->host = net_system_host();
+    if (!n->iphlp_host)
+        n->iphlp_host = iphlp_system_host();
     NetCollector* c = &n->collector;
     memset(c, 0, sizeof *c);
     c->last_sample_tick = n->host->tick(n->host->ctx);
@@ -224,6 +228,7 @@ void net_init(App* app) {
     c->max_out = NET_DEFAULT_MAX_OUT;
     tcp_reset(&n->tcp, n->host);
     ndis_reset(&n->ndis, n->host);
+    iphlp_reset(&n->iphlp, n->iphlp_host);
 
     if (const char* v = settings_get(&app->settings, "net_max_in")) {
         if (uint32_t max = settings_parse_unsigned(v))
@@ -239,11 +244,15 @@ void net_init(App* app) {
             method = NET_TDI;
         else if (text_iequal(v, "ndis"))
             method = NET_NDIS;
+        else if (text_iequal(v, "iphlp"))
+            method = NET_IPHLP;
     }
     if (method == NET_OFF)
         method = app->os.vista_or_later ? NET_NDIS : NET_TDI;
     if (method == NET_TDI)
         tcp_open(&n->tcp);
+    else if (method == NET_IPHLP)
+        iphlp_open(&n->iphlp);
     else
         ndis_open(&n->ndis);
     c->method = method; // set whether or not the source opened
@@ -257,6 +266,8 @@ void net_sample(App* app) {
     if (app->frame.one_second_tick && app->frame.blink) {
         if (c->method == NET_TDI)
             tcp_refresh(&n->tcp);
+        else if (c->method == NET_IPHLP)
+            iphlp_scan(&n->iphlp);
         else
             ndis_scan(&n->ndis, false);
     }
@@ -267,6 +278,8 @@ void net_sample(App* app) {
     c->devices_read = 0;
     if (c->method == NET_TDI)
         c->devices_read += tcp_read(&n->tcp, &in, &out);
+    else if (c->method == NET_IPHLP)
+        c->devices_read += iphlp_read(&n->iphlp, &in, &out);
     else
         c->devices_read += ndis_read(&n->ndis, &in, &out);
     if (c->devices_read == 0)
@@ -295,6 +308,8 @@ void net_close(App* app) {
         tcp_close(&n->tcp);
     else if (n->collector.method == NET_NDIS)
         ndis_close(&n->ndis);
+    else if (n->collector.method == NET_IPHLP)
+        iphlp_close(&n->iphlp);
 }
 
 // ---- "NET" module ---------------------------------------------------------------------------

@@ -25,6 +25,7 @@
 #pragma once
 #include <cstdint>
 
+#include "meters/iphlp.h"
 #include "meters/ndisstats.h"
 
 struct App;
@@ -37,7 +38,7 @@ constexpr int NET_GRAPH_ROWS = 13;   // tallest graph column
 constexpr uint32_t NET_DEFAULT_MAX_IN = 1048576;
 constexpr uint32_t NET_DEFAULT_MAX_OUT = 81920;
 
-enum NetMethod : int32_t { NET_OFF = 0, NET_TDI = 1, NET_NDIS = 2 };
+enum NetMethod : int32_t { NET_OFF = 0, NET_TDI = 1, NET_NDIS = 2, NET_IPHLP = 3 };
 
 struct NetCollector {
     uint32_t last_sample_tick;
@@ -61,7 +62,9 @@ struct NetMeter {
     NetCollector collector;
     TcpSource tcp;
     NdisSource ndis;
-    const NetHost* host; // null until net_init: then the system's unless a test set one
+    IphlpSource iphlp;
+    const NetHost* host;         // null until net_init: then the system's unless a test set one
+    const IphlpHost* iphlp_host; // the same for the IP Helper source
 };
 
 // Frame-loop operations.
@@ -78,7 +81,7 @@ void mod_net_teardown(App* app);
 
 // Portable rules.
 
-// "TDI" (method 1), "NDIS" (method 2), "OFF" otherwise.
+// "TDI" (method 1), "NDIS" (method 2), "IPHLP" (method 3), "OFF" otherwise.
 const char* net_method_name(const NetCollector* c);
 // The compact text of a byte count (at least 5 bytes of text), returned:
 //   0 -> "0.0K"; 1536 -> "1.5K"; 10 x 2^10 - 1 -> "9.9K"; 10 x 2^10 -> "10K";

@@ -10,6 +10,10 @@
 //   winprobe key <vk> down|up                -> SendInput of one virtual key
 //   winprobe memload                         -> "memload <n>" (GlobalMemoryStatus)
 //   winprobe cpus                            -> "cpus <n>" (GetSystemInfo's processors)
+//   winprobe windows                         -> "window <title>" per visible titled
+//                                               top-level window, in EnumWindows order
+//   winprobe iftable                         -> one line per GetIfTable2 row:
+//       "row <index> luid <hex> type <n> flags <hex> oper <n> in <n> out <n> alias <text>"
 #include <windows.h>
 
 #include <tlhelp32.h>
@@ -115,6 +119,46 @@ DWORD system_handle_count(DWORD pid) {
     return 0;
 }
 
+// GetIfTable2's rows (looked up at run time; fields at their documented offsets in
+// the 1352-byte MIB_IF_ROW2, the table at offset 8).
+int print_if_table() {
+    HMODULE m = LoadLibraryA("iphlpapi.dll");
+    using GetFn = DWORD(WINAPI*)(void**);
+    using FreeFn = void(WINAPI*)(void*);
+    auto get = reinterpret_cast<GetFn>(
+        reinterpret_cast<void*>(m ? GetProcAddress(m, "GetIfTable2") : nullptr));
+    auto release = reinterpret_cast<FreeFn>(
+        reinterpret_cast<void*>(m ? GetProcAddress(m, "FreeMibTable") : nullptr));
+    if (!get || !release) {
+        printf("none\n");
+        return 1;
+    }
+    void* table = nullptr;
+    DWORD rc = get(&table);
+    if (rc != 0 || !table) {
+        printf("failed %lu\n", rc);
+        return 1;
+    }
+    const BYTE* t = static_cast<const BYTE*>(table);
+    ULONG n = *reinterpret_cast<const ULONG*>(t);
+    for (ULONG i = 0; i < n; ++i) {
+        const BYTE* r = t + 8 + i * 1352;
+        char alias[128] = "";
+        WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(r + 28), -1, alias,
+                            sizeof alias, nullptr, nullptr);
+        ULONG64 luid, in, out;
+        memcpy(&luid, r, 8);
+        memcpy(&in, r + 1208, 8);
+        memcpy(&out, r + 1280, 8);
+        printf("row %lu luid %llx type %lu flags %02x oper %lu in %llu out %llu alias %s\n",
+               *reinterpret_cast<const ULONG*>(r + 8), luid,
+               *reinterpret_cast<const ULONG*>(r + 1128), r[1152],
+               *reinterpret_cast<const ULONG*>(r + 1156), in, out, alias);
+    }
+    release(table);
+    return 0;
+}
+
 } // namespace
 
 // One line per visible top-level window with a title, in the order EnumWindows
@@ -216,6 +260,8 @@ int main(int argc, char** argv) {
         printf("cpus %lu\n", static_cast<unsigned long>(info.dwNumberOfProcessors));
         return 0;
     }
-    fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts|key|memload|cpus ...\n");
+    if (argc >= 2 && strcmp(argv[1], "iftable") == 0)
+        return print_if_table();
+    fprintf(stderr, "usage: winprobe find|post|box|dismiss|counts|key|memload|cpus|iftable|windows ...\n");
     return 2;
 }
