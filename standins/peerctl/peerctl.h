@@ -26,8 +26,10 @@ constexpr int PEER_LINE_BYTES = 4096; // peer_serve's longest line, and its repl
 
 // ---- port and listener -------------------------------------------------------------
 
-// The port from "<ini_name>" beside module (nullptr: the program), or fallback.
-inline unsigned short peer_port_of(HMODULE module, const char* ini_name, unsigned short fallback) {
+// The decimal value of "key=" (ASCII case ignored, the last one counts) in the file
+// ini_name beside module (nullptr: the program), or fallback without one.
+inline long peer_ini_number_of(HMODULE module, const char* ini_name, const char* key,
+                               long fallback) {
     char path[MAX_PATH + 32];
     DWORD n = GetModuleFileNameA(module, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
@@ -38,11 +40,18 @@ inline unsigned short peer_port_of(HMODULE module, const char* ini_name, unsigne
     if (!f)
         return fallback;
     char line[128];
-    long port = 0;
+    const size_t len = std::strlen(key);
+    long value = fallback;
     while (std::fgets(line, sizeof line, f))
-        if (_strnicmp(line, "port=", 5) == 0)
-            port = std::strtol(line + 5, nullptr, 10);
+        if (_strnicmp(line, key, len) == 0 && line[len] == '=')
+            value = std::strtol(line + len + 1, nullptr, 10);
     std::fclose(f);
+    return value;
+}
+
+// The port from "<ini_name>" beside module (nullptr: the program), or fallback.
+inline unsigned short peer_port_of(HMODULE module, const char* ini_name, unsigned short fallback) {
+    long port = peer_ini_number_of(module, ini_name, "port", 0);
     return port > 0 && port < 65536 ? static_cast<unsigned short>(port) : fallback;
 }
 

@@ -79,22 +79,7 @@ void hide_core_audio_from_the_applet() {
 
 // "no_core_audio=1" in sndhook.ini beside the library.
 bool asked_to_hide_core_audio() {
-    char path[MAX_PATH + 32];
-    DWORD n = GetModuleFileNameA(g_self, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return false;
-    char* slash = std::strrchr(path, '\\');
-    std::strcpy(slash ? slash + 1 : path, "sndhook.ini");
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return false;
-    char line[128];
-    bool on = false;
-    while (std::fgets(line, sizeof line, f))
-        if (_strnicmp(line, "no_core_audio=", 14) == 0)
-            on = std::strtol(line + 14, nullptr, 10) != 0;
-    std::fclose(f);
-    return on;
+    return peer_ini_number_of(g_self, "sndhook.ini", "no_core_audio", 0) != 0;
 }
 
 // Windows before Vista keeps the speaker configuration that SetSpeakerConfig is given;

@@ -327,13 +327,21 @@ class Ts2(E2E):
         self.assertIsNotNone(pid, "the applet's window was not found")
         self.ts.delay("server", 40000, -1)
         t0 = time.monotonic()
-        self.wait_slot(slot_expected(text="WAIT"), "three pollers left behind", 25)
+        deadline = t0 + 25
+        while sum("TS2 thread timeout" in l for l in a.errors()) < 3:
+            self.assertLess(time.monotonic(), deadline, "got %r, expected three watchdog "
+                            "lines within 25 s" % a.errors())
+            time.sleep(0.5)
+        self.wait_slot(slot_expected(text="WAIT"), "three pollers left behind", 5)
+        time.sleep(1.0)
         before = harness.win_counts(self.env, pid)
         time.sleep(max(0.0, 36.0 - (time.monotonic() - t0)))  # four more watchdog periods
         after = harness.win_counts(self.env, pid)
         self.assertIsNotNone(before and after, "the applet's counts could not be read")
-        self.assertLessEqual(after[1], before[1], "threads: got %d after 20 s of blocked calls, "
-                             "expected at most %d" % (after[1], before[1]))
+        # (one thread of slack for a pool thread of Wine's own; a poller more every 4 s
+        # would be four)
+        self.assertLessEqual(after[1], before[1] + 1, "threads: got %d after 20 s of blocked "
+                             "calls, expected at most %d" % (after[1], before[1] + 1))
         self.assertLessEqual(after[0], before[0] + 2, "handles: got %d, expected at most %d" % (
             after[0], before[0] + 2))
         timeouts = sum("TS2 thread timeout -- restarting" in l for l in a.errors())
