@@ -10,14 +10,14 @@
 void log_error(const char* file, int line, uint32_t code, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
-// The error log's state, owned by the application record: the lock that keeps each
-// entry one line while several threads write (a TriedLock of the Windows side).
-// log_open makes it and makes it the one log_error uses; entries before that, and in
-// the native build, are written without a lock.
 // Sets the system error code to 0, as every report site does right after its report
 // (so the next report cannot carry a cause that belongs to this one). Nothing natively.
 void clear_system_error();
 
+// The error log's state, owned by the application record: the lock that keeps each
+// entry one line while several threads write (a TriedLock of the Windows side).
+// log_open makes it and makes it the one log_error uses; entries before that, and in
+// the native build, are written without a lock.
 struct TriedLock;
 struct ErrorLog {
     TriedLock* lock;
