@@ -331,6 +331,7 @@ void start_reader(App* app) {
     m->stores_taken = 0;
     m->key_told = 0;
     clear_snapshot(&m->current, TS3_NO_QUERY);
+    m->channel_text[0] = '\0';
     Ts3Reader* r = new (std::nothrow) Ts3Reader();
     if (r) {
         r->host = h;
@@ -528,12 +529,12 @@ void mod_ts3_init(App* app) {
 void mod_ts3_update(App* app) {
     Ts3Module* m = &app->ts3;
     const Ts3Host* h = m->host;
-    m->channel_text[0] = '\0';
     if (!h)
         return;
     const uint32_t now = h->now(h->ctx);
     Ts3Reader* r = m->reader;
     if (!r) {
+        m->channel_text[0] = '\0';
         // None while TS3_MAX_LEFT_BEHIND readers are still away; a reader that could
         // not be started is tried again every 4 s.
         if (m->left_behind.load() < TS3_MAX_LEFT_BEHIND &&
@@ -570,13 +571,18 @@ void mod_ts3_update(App* app) {
         post_notice(&app->notices, app->frame.now, NOTICE_UNKEYED, 0, "TS3: Disconnected");
         clear_snapshot(&m->previous, TS3_NO_QUERY);
     }
-    if (cur->link != TS3_CONNECTED)
+    if (cur->link != TS3_CONNECTED) {
+        m->channel_text[0] = '\0';
         return;
-    ts3_post_changes(&m->previous, cur, &app->notices, app->frame.now);
-    ts3_channel_text(cur, m->channel_text);
-    ts3_draw_labels(cur, app_frame(app), LCD_WIDTH - app->ts2.label_columns);
-    if (m->fresh)
+    }
+    // Notices and the channel list change only with a new snapshot; the labels are
+    // drawn in every frame.
+    if (m->fresh) {
+        ts3_post_changes(&m->previous, cur, &app->notices, app->frame.now);
+        ts3_channel_text(cur, m->channel_text);
         memcpy(&m->previous, cur, sizeof *cur);
+    }
+    ts3_draw_labels(cur, app_frame(app), LCD_WIDTH - app->ts2.label_columns);
 }
 
 int mod_ts3_draw(App* app, int slot) {

@@ -115,13 +115,24 @@ bool win_open(void* ctx, Ts3Reader* r, uint16_t port, uint32_t ms) {
     if (ok && connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
         ok = WSAGetLastError() == WSAEWOULDBLOCK;
         if (ok) {
-            fd_set w, e;
-            FD_ZERO(&w);
-            FD_ZERO(&e);
-            FD_SET(s, &w);
-            FD_SET(s, &e);
-            timeval tv = timeout_of(ms);
-            ok = select(0, nullptr, &w, &e, &tv) == 1 && FD_ISSET(s, &w);
+            // In slices of 100 ms, so a stop at teardown is seen soon.
+            const DWORD start = GetTickCount();
+            int ready = 0;
+            while (ready == 0 && r->stop.load() == 0) {
+                const DWORD spent = GetTickCount() - start;
+                if (spent >= ms)
+                    break;
+                fd_set w, e;
+                FD_ZERO(&w);
+                FD_ZERO(&e);
+                FD_SET(s, &w);
+                FD_SET(s, &e);
+                timeval tv = timeout_of(ms - spent < 100 ? ms - spent : 100);
+                ready = select(0, nullptr, &w, &e, &tv);
+                if (ready == 1 && !FD_ISSET(s, &w))
+                    ready = -1; // refused
+            }
+            ok = ready == 1;
         }
         if (ok) {
             int err = 0;

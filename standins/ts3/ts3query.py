@@ -400,7 +400,9 @@ def control_client(state, s):
         buf += chunk
         while b"\n" in buf:
             raw, buf = buf.split(b"\n", 1)
-            line = raw.decode("utf-8", "replace").strip("\r")
+            # Latin-1 as the tests' clients send it (standins/peerctl/peer.py); the
+            # query side speaks UTF-8.
+            line = raw.decode("latin-1").strip("\r")
             if not line:
                 continue
             try:
@@ -409,7 +411,7 @@ def control_client(state, s):
                 reply = ["ERR %s" % e]
             try:
                 s.settimeout(5.0)
-                s.sendall("".join(r + "\n" for r in reply).encode("utf-8"))
+                s.sendall("".join(r + "\n" for r in reply).encode("latin-1", "replace"))
             except OSError:
                 return
     s.close()

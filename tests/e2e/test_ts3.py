@@ -213,6 +213,16 @@ class Ts3(E2E):
         finally:
             t2.kill()
 
+    def test_texts_arrive_in_the_ansi_code_page(self):
+        """The client's UTF-8 texts in the code page of the applet (1252 in the tests'
+        prefix): a talking "J\u00fcrgen" gets a label drawn from the byte 0xfc."""
+        self.ts3_applet()
+        self.q.client(5, 7, "J\u00fcrgen")
+        self.q.talk(5, True)
+        ansi = b"J\xfcrgen".decode("utf-8", "surrogateescape")  # passed on as the raw byte
+        exp, left = labels_expected([ansi])
+        self.wait_region(exp, (left, 8, 159, 20), 15, "a label of the name in code page 1252")
+
     def test_short_press_flips_the_microphone_once(self):
         self.ts3_applet()
         self.q.client(2, 7, "ann")
