@@ -266,7 +266,8 @@ void session(Ts3Reader* r, char* data) {
     if (!greeting(r))
         return;
     int32_t err = 0;
-    bool refused = false;
+    // The key's answer is not judged: a client without keys does not know "auth". The
+    // registration is refused while a client that wants a key has none that fits.
     if (r->apikey[0] != '\0') {
         char key[TS3_APIKEY * 2];
         ts3_escape(r->apikey, key, sizeof key);
@@ -274,13 +275,10 @@ void session(Ts3Reader* r, char* data) {
         snprintf(cmd, sizeof cmd, "auth apikey=%s", key);
         if (!command(r, &s, cmd, &err, data))
             return;
-        refused = err != 0;
     }
-    if (!refused) {
-        if (!command(r, &s, "clientnotifyregister schandlerid=0 event=any", &err, data))
-            return;
-        refused = err != 0;
-    }
+    if (!command(r, &s, "clientnotifyregister schandlerid=0 event=any", &err, data))
+        return;
+    const bool refused = err != 0;
     if (refused) {
         // Held until the client closes it: the key is read once, at start-up.
         r->local.link = TS3_NO_KEY;

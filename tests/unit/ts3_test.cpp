@@ -763,6 +763,23 @@ TEST(Ts3Reader, KeyRefusedPortRefusedAndAStalledAnswer) {
                   (std::vector<std::string>{"clientnotifyregister schandlerid=0 event=any"}));
     }
     {
+        // A wrong key is refused too; a client that wants no key (and answers "auth"
+        // with an error) is served all the same.
+        const struct {
+            std::string wants;
+            int32_t link;
+        } cases[] = {{"secret", TS3_NO_KEY}, {"", TS3_CONNECTED}};
+        for (const auto& c : cases) {
+            Module m;
+            answers_alpha(&m.f);
+            m.f.key = c.wants;
+            snprintf(m.reader()->apikey, TS3_APIKEY, "wrong");
+            m.run(1000);
+            m.frame();
+            EXPECT_EQ(m.app->ts3.current.link, c.link) << "client wants \"" << c.wants << "\"";
+        }
+    }
+    {
         Module m;
         m.f.refuse = true;
         m.run(7000);
