@@ -129,11 +129,17 @@ struct Session {
     bool refresh = true; // a full refresh is due at once
     bool dirty = false;  // the local snapshot changed since it was stored
     uint32_t last_refresh = 0;
+    int32_t use = 0; // the server tab the user switched to, to select (0 none)
 };
 
 void take_event(Ts3Reader* r, Session* s, const char* line) {
     const Ts3Text t{r->host->to_ansi, r->host->ctx};
     bool refresh = false;
+    int32_t tab = 0;
+    if (strncmp(line, "notifycurrentserverconnectionchanged", 36) == 0 &&
+        ts3_field_int(line, line + strlen(line), "schandlerid", &tab) && tab > 0 &&
+        tab != r->schandler)
+        s->use = tab; // the query follows the tab shown
     if (ts3_apply_event(&r->local, line, r->schandler, &t, &refresh))
         s->dirty = true;
     if (refresh)
@@ -295,6 +301,16 @@ void session(Ts3Reader* r, char* data) {
     }
     while (!stopped(r)) {
         const uint32_t now = h->now(h->ctx);
+        if (s.use != 0) {
+            char cmd[48];
+            snprintf(cmd, sizeof cmd, "use schandlerid=%d", static_cast<int>(s.use));
+            if (!command(r, &s, cmd, &err, data))
+                return;
+            if (err == 0)
+                r->schandler = s.use;
+            s.use = 0;
+            s.refresh = true;
+        }
         if (s.refresh || ts3_refresh_due(now, s.last_refresh)) {
             if (!refresh(r, &s, data))
                 return;

@@ -9,7 +9,7 @@ ClientQuery: a greeting ("TS3 Client", a welcome line, "selected schandlerid=1")
 one command a line, each answered with its data lines and "error id=N msg=TEXT"; lines
 end with "\\n\\r". Commands served: auth, clientnotifyregister, whoami, servervariable
 virtualserver_name, channelvariable cid=C channel_name, clientlist (-voice),
-clientupdate client_input_muted=0|1, quit. Events go to every connection that
+clientupdate client_input_muted=0|1, use schandlerid=1, quit. Events go to every connection that
 registered: notifytalkstatuschange, notifycliententerview, notifyclientleftview,
 notifyclientmoved, notifyclientupdated, notifyconnectstatuschange.
 
@@ -167,6 +167,9 @@ class Query:
             return []
         if st.key is not None and not self.authed and name != "help":
             return ["error id=1796 msg=currently\\snot\\spossible"]
+        if name == "use":
+            return [ok] if fields(args).get("schandlerid") == str(SCHANDLER) else [
+                "error id=1799 msg=invalid\\sserverconnectionhandlerid"]
         if name == "clientnotifyregister":
             self.registered = True
             return [ok]

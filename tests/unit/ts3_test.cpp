@@ -735,6 +735,22 @@ TEST(Ts3Reader, RefreshEveryTwoSecondsAndEventsBetween) {
     EXPECT_EQ(m.f.opens, 1);
 }
 
+TEST(Ts3Reader, FollowsTheServerTabShown) {
+    Module m;
+    answers_alpha(&m.f);
+    m.f.answers["whoami"] = "clid=1 cid=7\n\rerror id=0 msg=ok\n\r"
+                            "notifycurrentserverconnectionchanged schandlerid=2\n\r"
+                            "notifytalkstatuschange schandlerid=2 status=1 clid=3";
+    m.run(500);
+    const auto at = std::find(m.f.sent.begin(), m.f.sent.end(), "use schandlerid=2");
+    ASSERT_NE(at, m.f.sent.end()) << "the query selects the tab shown";
+    ASSERT_NE(at + 1, m.f.sent.end());
+    EXPECT_EQ(*(at + 1), "whoami") << "and refreshes";
+    EXPECT_EQ(m.reader()->schandler, 2);
+    EXPECT_EQ(std::count(m.f.sent.begin(), m.f.sent.end(), "use schandlerid=2"), 1)
+        << "the tab already selected is not selected again";
+}
+
 TEST(Ts3Reader, MicrophoneFlipOncePerPresses) {
     Module m;
     answers_alpha(&m.f);
