@@ -329,12 +329,6 @@ void session(Ts3Reader* r, char* data) {
     }
 }
 
-// ---------------------------------------------------------------- labels and texts
-
-void fill_label_text(const Ts3Client* c, char* out, size_t cap) {
-    snprintf(out, cap, "%s", c->nick);
-}
-
 // ---------------------------------------------------------------- module side
 
 void start_reader(App* app) {
@@ -460,8 +454,10 @@ int ts3_draw_labels(const Ts3Snapshot* cur, LcdBitmap* frame, int x) {
         const Ts3Client* c = ts3_find(cur, id);
         if (!c || !c->talking)
             continue;
-        char name[TS3_NICK];
-        fill_label_text(c, name, sizeof name);
+        char name[TS3_NICK]; // at most 63 characters, as the TS2 labels
+        const size_t len = strnlen(c->nick, TS3_NICK - 1);
+        memcpy(name, c->nick, len);
+        name[len] = '\0';
         const int w = draw_text(frame, TEXT_MEASURE, 0, 0, name);
         if (x - w - 1 >= 0) {
             ts2_draw_label(frame, x, w, name);
