@@ -44,6 +44,7 @@ MODULE_HELP = {
     "FAN": "SpeedFan. Short: next reading. Long: stop or restart stepping.",
     "TUN": "iTunes. Short: show the track again.",
     "RIP": "Hung application. Short: its title. Long: end it.",
+    "TS3": "TeamSpeak 3. Short: microphone on/off. Long: the clients in your channel.",
 }
 
 

@@ -17,6 +17,7 @@
 #include "modules/mod_spk.h"
 #include "modules/mod_stw.h"
 #include "modules/mod_ts2.h"
+#include "modules/mod_ts3.h"
 #include "modules/mod_tun.h"
 #include "screen/slots.h"
 #include "screen/topline.h"
@@ -61,13 +62,14 @@ struct App {
     FanModule fan;
     TunModule tun;
     RipModule rip;
+    Ts3Module ts3;
 
     void* instance;
     void* window;
     void* timer;
 };
 
-// The ten modules in init order.
+// The eleven modules in init order.
 extern const Module kModules[MODULE_COUNT];
 
 // The drawing frame every part draws into.

@@ -8,7 +8,10 @@ struct LcdBitmap;
 constexpr int NOTICE_MAX = 60;
 constexpr int NOTICE_TEXT = 512; // 511 characters and a zero
 
-// Notice keys shared between units.
+// Notice keys shared between units. Keys in use: 0 unkeyed, 1 track title, 2 to 6
+// TeamSpeak 2 (mod_ts2), 7 hung application, 8 speaker set-up, 9 network reset, 10
+// start-up banner, 11 to 15 TeamSpeak 3 (mod_ts3: server, channel, connected, dropped,
+// channel list).
 enum NoticeKey : int {
     NOTICE_UNKEYED = 0,
     NOTICE_TRACK = 1,

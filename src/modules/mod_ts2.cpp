@@ -425,11 +425,16 @@ void ts2_draw_label(LcdBitmap* frame, int x, int w, const char* name) {
 // an id repeated in the list or matching no player draws nothing; a label wider than
 // the room left is skipped and a later narrower one may still fit.
 int32_t ts2_draw_labels(const Ts2Snapshot* cur, LcdBitmap* frame) {
+    int x = LCD_WIDTH;
+    return ts2_draw_labels_from(cur, frame, &x);
+}
+
+int32_t ts2_draw_labels_from(const Ts2Snapshot* cur, LcdBitmap* frame, int* cursor) {
     const int32_t own = ts2_own_id(cur);
     const int32_t count = ts2_speaker_count(cur);
     const int32_t players = ts2_player_count(cur);
     int32_t speaking = 0;
-    int x = LCD_WIDTH;
+    int x = *cursor;
     for (int32_t k = 0; k < count; ++k) {
         const int32_t id = ts2_field(cur->bytes, TS2_SPEAKERS + 4 * k);
         bool repeated = false;
@@ -455,6 +460,7 @@ int32_t ts2_draw_labels(const Ts2Snapshot* cur, LcdBitmap* frame) {
             break;
         }
     }
+    *cursor = x;
     return speaking;
 }
 
@@ -547,6 +553,7 @@ void mod_ts2_update(App* app) {
     const Ts2Host* h = m->host;
     m->channel_text[0] = '\0';
     m->speaking = 0;
+    m->label_columns = 0;
     // Looked up once a frame: the draws of this frame go by the same answer.
     m->present = h && h->client_present(h->ctx, &m->window) ? 1 : 0;
     m->present_known = 1;
@@ -587,7 +594,9 @@ void mod_ts2_update(App* app) {
     }
     ts2_post_changes(&m->previous, &m->shared, &app->notices, app->frame.now);
     ts2_channel_text(&m->shared, m->channel_text);
-    m->speaking = ts2_draw_labels(&m->shared, app_frame(app));
+    int left = LCD_WIDTH;
+    m->speaking = ts2_draw_labels_from(&m->shared, app_frame(app), &left);
+    m->label_columns = LCD_WIDTH - left;
     memcpy(m->previous.bytes, m->shared.bytes, TS2_SPEAKER_COUNT);
     h->lock_release(h->ctx, m->lock);
     m->taken_known = 1;

@@ -141,6 +141,8 @@ struct Ts2Module {
     int32_t lowest;        // pollers run at the lowest priority (two or more processors)
     uint32_t start_stamp;  // last attempt to start a poller that failed to start
     int32_t speaking;      // the user's own id is among the speakers (this frame)
+    int32_t label_columns; // columns the speaker labels took from the right edge (this
+                           // frame); the TS3 labels continue left of them
     WindowWatch window;    // the client's window as the frame loop looks for it
     int32_t present;       // the client's window was there at the last update
     int32_t present_known; // `present` was looked up by an update, at tick present_tick
@@ -209,5 +211,8 @@ size_t ts2_channel_text(const Ts2Snapshot* cur, char out[TS2_CHANNEL_TEXT]);
 // Draws a label for each other speaking player from the right edge leftwards;
 // returns 1 when the user's own id is among the speakers.
 int32_t ts2_draw_labels(const Ts2Snapshot* cur, LcdBitmap* frame);
+// The same from column *x leftwards; *x ends at the column the next label would end
+// before.
+int32_t ts2_draw_labels_from(const Ts2Snapshot* cur, LcdBitmap* frame, int* x);
 // One label of a text w pixels wide, standing left of cursor x (see the .cpp).
 void ts2_draw_label(LcdBitmap* frame, int x, int w, const char* name);

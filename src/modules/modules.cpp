@@ -1,4 +1,4 @@
-// The ten display modules in their fixed order (the init order). A module whose
+// The eleven display modules in their fixed order (the init order). A module whose
 // source is not available declines its slot, so the slot shows its next module.
 #include "core/app.h"
 
@@ -13,4 +13,5 @@ const Module kModules[MODULE_COUNT] = {
     {"FAN", mod_fan_init, mod_fan_update, mod_fan_draw, mod_fan_teardown},
     {"TUN", mod_tun_init, mod_tun_update, mod_tun_draw, mod_tun_teardown},
     {"RIP", mod_rip_init, mod_rip_update, mod_rip_draw, mod_rip_teardown},
+    {"TS3", mod_ts3_init, mod_ts3_update, mod_ts3_draw, mod_ts3_teardown},
 };

@@ -23,11 +23,13 @@ constexpr int kTagLimit = 3;
 // The animation is over once the counter reaches this value.
 constexpr int32_t kAnimEnd = 46;
 
-constexpr ModuleId kInitOrder[MODULE_COUNT] = {MOD_TS2, MOD_SPK, MOD_NET, MOD_AMP, MOD_STW,
-                                               MOD_CLK, MOD_FPS, MOD_FAN, MOD_TUN, MOD_RIP};
-// TeamSpeak 2 updates late so that its player names are drawn over the graph band.
-constexpr ModuleId kUpdateOrder[MODULE_COUNT] = {MOD_SPK, MOD_NET, MOD_AMP, MOD_STW, MOD_CLK,
-                                                 MOD_FPS, MOD_FAN, MOD_TUN, MOD_TS2, MOD_RIP};
+constexpr ModuleId kInitOrder[MODULE_COUNT] = {MOD_TS2, MOD_SPK, MOD_NET, MOD_AMP, MOD_STW, MOD_CLK,
+                                               MOD_FPS, MOD_FAN, MOD_TUN, MOD_RIP, MOD_TS3};
+// TeamSpeak 2 updates late so that its player names are drawn over the graph band;
+// TeamSpeak 3 after it, so that its names continue left of those of TeamSpeak 2.
+constexpr ModuleId kUpdateOrder[MODULE_COUNT] = {MOD_SPK, MOD_NET, MOD_AMP, MOD_STW,
+                                                 MOD_CLK, MOD_FPS, MOD_FAN, MOD_TUN,
+                                                 MOD_TS2, MOD_RIP, MOD_TS3};
 
 bool is_separator(char c) {
     return c == ' ' || c == '\t';

@@ -33,7 +33,7 @@ struct Module {
     void (*teardown)(App* app);
 };
 
-constexpr int MODULE_COUNT = 10;
+constexpr int MODULE_COUNT = 11;
 // Positions in the module table, which is in init order.
 enum ModuleId {
     MOD_TS2,
@@ -45,7 +45,8 @@ enum ModuleId {
     MOD_FPS,
     MOD_FAN,
     MOD_TUN,
-    MOD_RIP
+    MOD_RIP,
+    MOD_TS3
 };
 
 void slot_setup(Slot* slot, int index, const SettingsList* settings);

@@ -164,8 +164,8 @@ TEST(SlotFrame, ExactPixels) {
 
 // ---------------------------------------------------------------- dispatch
 
-const char* const kTags[MODULE_COUNT] = {"TS2", "SPK", "NET", "AMP", "STW",
-                                         "CLK", "FPS", "FAN", "TUN", "RIP"};
+const char* const kTags[MODULE_COUNT] = {"TS2", "SPK", "NET", "AMP", "STW", "CLK",
+                                         "FPS", "FAN", "TUN", "RIP", "TS3"};
 
 // The application state followed by the fake modules' state, which each fake
 // operation finds from the App it is given.
@@ -203,8 +203,9 @@ template <int Id> Module fake() {
 
 std::unique_ptr<Harness> make_harness() {
     auto h = std::make_unique<Harness>();
-    const Module t[MODULE_COUNT] = {fake<0>(), fake<1>(), fake<2>(), fake<3>(), fake<4>(),
-                                    fake<5>(), fake<6>(), fake<7>(), fake<8>(), fake<9>()};
+    const Module t[MODULE_COUNT] = {fake<0>(), fake<1>(), fake<2>(), fake<3>(),
+                                    fake<4>(), fake<5>(), fake<6>(), fake<7>(),
+                                    fake<8>(), fake<9>(), fake<10>()};
     std::copy(t, t + MODULE_COUNT, h->table);
     h->app.modules = h->table;
     for (int i = 0; i < SLOT_COUNT; ++i)
@@ -333,9 +334,9 @@ TEST(DispatchAll, CallOrders) {
         void (*run)(App*);
         const char* expected;
     } cases[] = {
-        {modules_init_all, "TS2 SPK NET AMP STW CLK FPS FAN TUN RIP"},
-        {modules_update_all, "SPK NET AMP STW CLK FPS FAN TUN TS2 RIP"},
-        {modules_teardown_all, "RIP TUN FAN FPS CLK STW AMP NET SPK TS2"},
+        {modules_init_all, "TS2 SPK NET AMP STW CLK FPS FAN TUN RIP TS3"},
+        {modules_update_all, "SPK NET AMP STW CLK FPS FAN TUN TS2 RIP TS3"},
+        {modules_teardown_all, "TS3 RIP TUN FAN FPS CLK STW AMP NET SPK TS2"},
     };
     for (const auto& c : cases) {
         auto h = make_harness();
