@@ -421,6 +421,27 @@ void ts2_draw_label(LcdBitmap* frame, int x, int w, const char* name) {
     fill(frame, b - 1, b + w + 1, 20, 20, 0);
 }
 
+// The server count (small, top right), the players in the user's channel (large,
+// right) and the microphone picture at (x + 1, y + 7). The counts show only above 1,
+// the channel's only while the server's does.
+void ts2_draw_voice(LcdBitmap* frame, int x, int y, int32_t servers, int32_t here, int mic) {
+    if (servers > 1) {
+        char text[16];
+        snprintf(text, sizeof text, "%d", static_cast<int>(servers));
+        int w = draw_text(frame, TEXT_MEASURE, 0, 0, text);
+        draw_text(frame, 0, w == 0 ? x + 1 : x + 1 + (37 - w), y + 1, text);
+        if (here > 1) {
+            snprintf(text, sizeof text, "%d", static_cast<int>(here));
+            w = draw_text(frame, TEXT_LARGE | TEXT_MEASURE, 0, 0, text);
+            draw_text(frame, TEXT_LARGE, w == 0 ? x + 1 : x + 1 + (37 - w), y + 10, text);
+        }
+    }
+    const char* picture = mic == TS2_MIC_SPEAKING ? kMicSpeaking
+                          : mic == TS2_MIC_HOLLOW ? kMicHollow
+                                                  : kMicFilled;
+    draw_picture(frame, 0, x + 1, y + 7, 13, 14, picture);
+}
+
 // Speakers in list order from the right edge; the user's own id only sets the result;
 // an id repeated in the list or matching no player draws nothing; a label wider than
 // the room left is skipped and a later narrower one may still fit.
@@ -639,28 +660,15 @@ int mod_ts2_draw(App* app, int slot) {
             post_notice(&app->notices, app->frame.now, kKeyChannelList, 1000, "%s",
                         m->channel_text);
     }
-    const int32_t servers = ts2_server_count(snap);
-    if (servers > 1) {
-        char text[16];
-        snprintf(text, sizeof text, "%d", static_cast<int>(servers));
-        int w = draw_text(frame, TEXT_MEASURE, 0, 0, text);
-        draw_text(frame, 0, w == 0 ? x + 1 : x + 1 + (37 - w), y + 1, text);
-        const int32_t here = ts2_channel_players(snap);
-        if (here > 1) {
-            snprintf(text, sizeof text, "%d", static_cast<int>(here));
-            w = draw_text(frame, TEXT_LARGE | TEXT_MEASURE, 0, 0, text);
-            draw_text(frame, TEXT_LARGE, w == 0 ? x + 1 : x + 1 + (37 - w), y + 10, text);
-        }
-    }
     if (s->button == 1) {
         s->button = 0;
         m->poller->mute_request.fetch_add(1);
         h->wake(h->ctx, m->poller); // acted on now, not at the next frame's poll
     }
-    const char* mic = m->speaking                            ? kMicSpeaking
-                      : (ts2_own_flags(snap) & TS2_FLAG_MIC) ? kMicHollow
-                                                             : kMicFilled;
-    draw_picture(frame, 0, x + 1, y + 7, 13, 14, mic);
+    ts2_draw_voice(frame, x, y, ts2_server_count(snap), ts2_channel_players(snap),
+                   m->speaking                            ? TS2_MIC_SPEAKING
+                   : (ts2_own_flags(snap) & TS2_FLAG_MIC) ? TS2_MIC_HOLLOW
+                                                          : TS2_MIC_FILLED);
     if (!taken)
         h->lock_release(h->ctx, m->lock);
     return 1;

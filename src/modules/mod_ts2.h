@@ -214,5 +214,9 @@ int32_t ts2_draw_labels(const Ts2Snapshot* cur, LcdBitmap* frame);
 // The same from column *x leftwards; *x ends at the column the next label would end
 // before.
 int32_t ts2_draw_labels_from(const Ts2Snapshot* cur, LcdBitmap* frame, int* x);
+// The slot's body below its frame: the counts and the microphone (Filled, Hollow while
+// muted, Speaking while the user talks), as both TeamSpeak modules draw it.
+enum { TS2_MIC_FILLED = 0, TS2_MIC_HOLLOW = 1, TS2_MIC_SPEAKING = 2 };
+void ts2_draw_voice(LcdBitmap* frame, int x, int y, int32_t servers, int32_t here, int mic);
 // One label of a text w pixels wide, standing left of cursor x (see the .cpp).
 void ts2_draw_label(LcdBitmap* frame, int x, int w, const char* name);

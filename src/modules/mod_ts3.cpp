@@ -36,50 +36,6 @@ constexpr uint32_t kSliceMs = 100; // the longest single wait of the reader
 constexpr uint32_t kStopWaitMs = 500;
 constexpr uint32_t kKeyNoticeMs = 5000;
 
-// The microphone pictures, 13 x 14 (as the TS2 slot draws them).
-const char kMicFilled[] = "             "
-                          "   XXX       "
-                          "  XXXXX      "
-                          "  XXXXX      "
-                          "  XXXXX      "
-                          "   XXXXX     "
-                          "      XXX    "
-                          "       XXX   "
-                          "        XXX  "
-                          "         XXX "
-                          "          XX "
-                          "            X"
-                          "  XXXXXXX   X"
-                          "XX       XXX ";
-const char kMicHollow[] = "             "
-                          "   XXX       "
-                          "  X   X      "
-                          "  X   X      "
-                          "  X   X      "
-                          "   XXX X     "
-                          "      X X    "
-                          "       X X   "
-                          "        X X  "
-                          "         X X "
-                          "          XX "
-                          "    X X     X"
-                          "  XXX XXX   X"
-                          "XX  X X  XXX ";
-const char kMicSpeaking[] = "  X   X  X  X"
-                            " X XXX X  X X"
-                            "X XXXXX X X  "
-                            "X XXXXX X    "
-                            "X XXXXX X    "
-                            " X XXXXX     "
-                            "  X   XXX    "
-                            "       XXX   "
-                            "        XXX  "
-                            "         XXX "
-                            "          XX "
-                            "            X"
-                            "  XXXXXXX   X"
-                            "XX       XXX ";
-
 bool earlier(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) < 0;
 }
@@ -627,27 +583,14 @@ int mod_ts3_draw(App* app, int slot) {
             post_notice(&app->notices, app->frame.now, kKeyChannelList, 1000, "%s",
                         m->channel_text);
     }
-    const int32_t servers = cur->count;
-    if (servers > 1) {
-        char text[16];
-        snprintf(text, sizeof text, "%d", static_cast<int>(servers));
-        int w = draw_text(frame, TEXT_MEASURE, 0, 0, text);
-        draw_text(frame, 0, w == 0 ? x + 1 : x + 1 + (37 - w), y + 1, text);
-        const int32_t here = ts3_channel_count(cur);
-        if (here > 1) {
-            snprintf(text, sizeof text, "%d", static_cast<int>(here));
-            w = draw_text(frame, TEXT_LARGE | TEXT_MEASURE, 0, 0, text);
-            draw_text(frame, TEXT_LARGE, w == 0 ? x + 1 : x + 1 + (37 - w), y + 10, text);
-        }
-    }
     if (s->button == 1) {
         s->button = 0;
         m->reader->mute_request.fetch_add(1);
     }
-    const char* mic = ts3_own_talking(cur) ? kMicSpeaking
-                      : ts3_own_muted(cur) ? kMicHollow
-                                           : kMicFilled;
-    draw_picture(frame, 0, x + 1, y + 7, 13, 14, mic);
+    ts2_draw_voice(frame, x, y, cur->count, ts3_channel_count(cur),
+                   ts3_own_talking(cur) ? TS2_MIC_SPEAKING
+                   : ts3_own_muted(cur) ? TS2_MIC_HOLLOW
+                                        : TS2_MIC_FILLED);
     return 1;
 }
 
