@@ -421,6 +421,17 @@ void ts2_draw_label(LcdBitmap* frame, int x, int w, const char* name) {
     fill(frame, b - 1, b + w + 1, 20, 20, 0);
 }
 
+// The label of `name` left of cursor x when it fits (its left margin at column 0 or
+// more); returns the cursor for the next label: x less the label's w + 3 columns, or
+// x unchanged when it did not fit.
+int ts2_place_label(LcdBitmap* frame, int x, const char* name) {
+    const int w = draw_text(frame, TEXT_MEASURE, 0, 0, name);
+    if (x - w - 1 < 0)
+        return x;
+    ts2_draw_label(frame, x, w, name);
+    return x - (w + 3);
+}
+
 // The server count (small, top right), the players in the user's channel (large,
 // right) and the microphone picture at (x + 1, y + 7). The counts show only above 1,
 // the channel's only while the server's does.
@@ -473,11 +484,7 @@ int32_t ts2_draw_labels_from(const Ts2Snapshot* cur, LcdBitmap* frame, int* curs
                 continue;
             char name[TS2_LABEL_CHARS + 1];
             nick(p, name, sizeof name);
-            const int w = draw_text(frame, TEXT_MEASURE, 0, 0, name);
-            if (x - w - 1 >= 0) {
-                ts2_draw_label(frame, x, w, name);
-                x -= w + 3;
-            }
+            x = ts2_place_label(frame, x, name);
             break;
         }
     }

@@ -220,3 +220,6 @@ enum { TS2_MIC_FILLED = 0, TS2_MIC_HOLLOW = 1, TS2_MIC_SPEAKING = 2 };
 void ts2_draw_voice(LcdBitmap* frame, int x, int y, int32_t servers, int32_t here, int mic);
 // One label of a text w pixels wide, standing left of cursor x (see the .cpp).
 void ts2_draw_label(LcdBitmap* frame, int x, int w, const char* name);
+// That label when it fits left of cursor x; returns the next label's cursor (x when
+// it did not fit, so a later narrower one may still).
+int ts2_place_label(LcdBitmap* frame, int x, const char* name);

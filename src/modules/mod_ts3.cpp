@@ -414,11 +414,7 @@ int ts3_draw_labels(const Ts3Snapshot* cur, LcdBitmap* frame, int x) {
         const size_t len = strnlen(c->nick, TS3_NICK - 1);
         memcpy(name, c->nick, len);
         name[len] = '\0';
-        const int w = draw_text(frame, TEXT_MEASURE, 0, 0, name);
-        if (x - w - 1 >= 0) {
-            ts2_draw_label(frame, x, w, name);
-            x -= w + 3;
-        }
+        x = ts2_place_label(frame, x, name);
     }
     return x;
 }
