@@ -21,6 +21,22 @@ import vg15  # noqa: E402
 
 SETTINGS = os.path.join(ROOT, "docs", "demo-lcdkorvane.txt")
 
+# The cases tools/cpu-cost and tools/frame-calls measure: (settings text, or None for
+# the demo's; whether the stand-ins run). In "idle" and "clocks" no program a module
+# reads runs (only LCDMon, which the applet needs): every module is alive and looks for
+# its program as it would on a machine where none is installed.
+CASES = {
+    "full": (None, True),
+    "idle": ("animate_start 1\n", False),
+    "clocks": ("animate_start 1\nslot_0 STW\nslot_1 CLK\nslot_2 CLK+\nslot_3 CLK++\n"
+               "worldtime_list UTC CET JST\nworldtime_format HH:mm\n", False),
+}
+CASE_TEXT = {
+    "full": "the full panel: every stand-in running, the demo's settings",
+    "idle": "no program of any module running, no slot configured",
+    "clocks": "no program of any module running, a stopwatch and three world clocks in the slots",
+}
+
 
 def load_demo():
     """tools/demo.py as a module (its Peers start and stop the stand-ins)."""
@@ -120,10 +136,14 @@ class Panel:
     """Prefix, LCDMon, stand-ins and the applet; stop() ends them all (also after a
     failure part of the way)."""
 
-    def __init__(self, build, name):
+    def __init__(self, build, name, settings=None, peers=True):
+        """settings: the applet's settings text (the demo's by default); peers: start
+        every stand-in the demo starts (else only LCDMon, which the applet needs)."""
         harness.BUILD = os.path.abspath(build)
         self.build = harness.BUILD
         self.name = name
+        self.settings = settings
+        self.with_peers = peers
         self.env = None
         self.vg = None
         self.peers = None
@@ -135,13 +155,18 @@ class Panel:
         self.env = harness.prefix_env()
         self.vg = vg15.VirtualG15(self.env)
         self.vg.start_lcdmon(timeout=60)
-        with open(SETTINGS, encoding="latin-1") as f:
-            settings = f.read()
+        settings = self.settings
+        if settings is None:
+            with open(SETTINGS, encoding="latin-1") as f:
+                settings = f.read()
         self.applet = harness.Applet(self.env, self.name, settings)
-        demo = load_demo()
-        self.peers = demo.Peers()
-        self.peers.start_all(self.env, self.build, self.applet.dir)
-        log("panel: stand-ins running: %s" % ", ".join(n for n, _ in self.peers.running))
+        if self.with_peers:
+            demo = load_demo()
+            self.peers = demo.Peers()
+            self.peers.start_all(self.env, self.build, self.applet.dir)
+            log("panel: stand-ins running: %s" % ", ".join(n for n, _ in self.peers.running))
+        else:
+            log("panel: no stand-in but LCDMon")
         seq = self.vg.state()["frame_seq"]
         self.applet.start()
         f = self.vg.wait_frame(timeout=90, since=seq)

@@ -32,7 +32,32 @@ void mod_fps_init(App* app) {
     fps->text[0] = '\0';
     if (!fps->host)
         fps->host = fps_system_host();
+    const FpsHost* host = fps->host;
+    fps->load_watch = host->load_watch_open ? host->load_watch_open(host->ctx) : nullptr;
+    fps->missing_known = 0;
+    fps->missing_count = 0;
 }
+
+namespace {
+
+// Whether FRAPS's library is here, with its record. The library is asked for on every
+// tick, except while it was found missing and no library has been loaded or unloaded
+// since: the answer is then the same without asking.
+bool fps_library_record(FpsModule* fps, const uint8_t** record) {
+    const FpsHost* host = fps->host;
+    *record = nullptr;
+    uint32_t count = 0;
+    const bool counted = fps->load_watch && host->load_count(host->ctx, fps->load_watch, &count);
+    if (counted && fps->missing_known && count == fps->missing_count)
+        return false;
+    const bool present = host->shared_record(host->ctx, record);
+    // Counted before asking: a load during the question is seen at the next tick.
+    fps->missing_known = !present && counted ? 1 : 0;
+    fps->missing_count = count;
+    return present;
+}
+
+} // namespace
 
 void mod_fps_update(App* app) {
     FpsModule* fps = &app->fps;
@@ -41,13 +66,20 @@ void mod_fps_update(App* app) {
     fps->text[0] = '\0';
     const FpsHost* host = fps->host;
     const uint8_t* record = nullptr;
-    if (host->shared_record(host->ctx, &record))
+    if (fps_library_record(fps, &record))
         fps_rate_text(record, fps->text);
     else if (host->fraps_running(host->ctx))
         host->invite(host->ctx, app);
 }
 
-void mod_fps_teardown(App*) {}
+void mod_fps_teardown(App* app) {
+    FpsModule* fps = &app->fps;
+    const FpsHost* host = fps->host;
+    if (host && fps->load_watch && host->load_watch_close)
+        host->load_watch_close(host->ctx, fps->load_watch);
+    fps->load_watch = nullptr;
+    fps->missing_known = 0;
+}
 
 int mod_fps_draw(App* app, int slot) {
     FpsModule* fps = &app->fps;

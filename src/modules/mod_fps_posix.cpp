@@ -12,7 +12,8 @@ bool posix_running(void*) {
 }
 void posix_invite(void*, App*) {}
 
-const FpsHost kPosixHost = {posix_record, posix_running, posix_invite, nullptr};
+const FpsHost kPosixHost = {posix_record,  nullptr,      nullptr, nullptr,
+                            posix_running, posix_invite, nullptr};
 
 } // namespace
 

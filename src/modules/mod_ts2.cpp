@@ -508,7 +508,12 @@ void ts2_poller_run(Ts2Poller* p) {
     const Ts2Host* h = p->host;
     while (!stopped(p)) {
         if (!h->client_present(h->ctx, nullptr)) {
-            h->sleep(h->ctx, p, 100);
+            // Only a stop can come now (no library, so no microphone press): a nap
+            // that a wake does not cut short, then the stop flag.
+            if (h->nap)
+                h->nap(h->ctx, 100);
+            else
+                h->sleep(h->ctx, p, 100);
             continue;
         }
         h->sleep(h->ctx, p, 900);

@@ -123,6 +123,11 @@ struct Ts2Host {
     int32_t (*get_players)(Ts2Poller* p, void* records, void* count);
     int32_t (*get_speakers)(Ts2Poller* p, void* ids, void* count);
     int32_t (*set_player_flags)(Ts2Poller* p, int32_t flags);
+    // A pause of ms that nothing cuts short (under Wine no system round trip, where a
+    // wait on the wake-up signal is one): the poller's steps while the client's window
+    // is absent, when only a stop can come (seen within the pause; teardown waits
+    // 500 ms). Null: `sleep` instead.
+    void (*nap)(void* ctx, uint32_t ms);
 };
 
 // Pollers the watchdog may leave inside the client library at once. While that many
@@ -132,9 +137,9 @@ constexpr int TS2_MAX_LEFT_BEHIND = 3;
 
 struct Ts2Module {
     const char* tag;
-    const Ts2Host* host;   // null at init: the system's host
-    void* lock;            // guards `shared`
-    Ts2Poller* poller;     // the running poller, or null
+    const Ts2Host* host; // null at init: the system's host
+    void* lock;          // guards `shared`
+    Ts2Poller* poller;   // the running poller, or null
     // Pollers the watchdog left behind that may still be inside the library; the
     // module holds a reference on each until it sees it finished.
     Ts2Poller* left_behind[TS2_MAX_LEFT_BEHIND];

@@ -48,7 +48,7 @@ const Ts2Host kNoClient = {
     nullptr,       none,           zero_now,     no_log,         lock_create,   lock_duplicate,
     lock_close,    lock_take,      lock_release, thread_start,   thread_forget, poller_nothing,
     sleep_nothing, poller_nothing, client_load,  poller_nothing, record_fail,   record_fail,
-    list_fail,     list_fail,      flags_fail,
+    list_fail,     list_fail,      flags_fail,   nullptr,
 };
 
 } // namespace

@@ -131,6 +131,10 @@ void win_sleep(void*, Ts2Poller* p, uint32_t ms) {
     WaitForSingleObject(p->wake, ms);
 }
 
+void win_nap(void*, uint32_t ms) {
+    Sleep(ms);
+}
+
 void win_wake(void*, Ts2Poller* p) {
     if (p->wake)
         SetEvent(p->wake);
@@ -181,12 +185,14 @@ int32_t win_set_flags(Ts2Poller* p, int32_t flags) {
 }
 
 const Ts2Host kWinHost = {
-    nullptr,          win_client_present, win_now,           win_log,
-    win_lock_create,  win_lock_duplicate, win_lock_close,    win_lock_take,
-    win_lock_release, win_thread_start,   win_thread_forget, win_wake_close,
-    win_sleep,        win_wake,           win_client_load,   win_client_unload,
-    win_server_info,  win_user_info,      win_players,       win_speakers,
-    win_set_flags,
+    nullptr,           win_client_present, win_now,
+    win_log,           win_lock_create,    win_lock_duplicate,
+    win_lock_close,    win_lock_take,      win_lock_release,
+    win_thread_start,  win_thread_forget,  win_wake_close,
+    win_sleep,         win_wake,           win_client_load,
+    win_client_unload, win_server_info,    win_user_info,
+    win_players,       win_speakers,       win_set_flags,
+    win_nap,
 };
 
 } // namespace

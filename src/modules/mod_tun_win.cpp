@@ -411,7 +411,11 @@ bool cycle(Worker* w) {
     clear_snapshot(w);
     while (!find_itunes_window()) {
         flush_pending(w);
-        if (pause(w, 100))
+        // A plain sleep, then the stop flag, as in the poll loop: a wait on the stop
+        // event would be a system round trip every 100 ms while iTunes is not there
+        // (the stop is seen within the 100 ms; teardown waits 1500 ms).
+        Sleep(100);
+        if (stopping(w))
             return false;
     }
     Connection c;

@@ -243,6 +243,7 @@ const Ts2Host kThreadedHost = {
         return 0;
     },
     [](Ts2Poller*, int32_t) { return 0; },
+    nullptr, // nap: the poll loop's sleeps only
 };
 
 struct Ts2Run {

@@ -72,7 +72,7 @@ void fake_invite(void* ctx, App*) {
 TEST(FpsModule, InvitesFrapsOnlyWhileItRunsAndFollowsTheRecord) {
     auto app = std::make_unique<App>();
     FakeFraps fraps;
-    FpsHost host{fake_record, fake_running, fake_invite, &fraps};
+    FpsHost host{fake_record, nullptr, nullptr, nullptr, fake_running, fake_invite, &fraps};
     app->fps.host = &host;
     mod_fps_init(app.get());
     struct Step {
@@ -104,6 +104,88 @@ TEST(FpsModule, InvitesFrapsOnlyWhileItRunsAndFollowsTheRecord) {
         memset(app->lcd.frame.pixels, 0, LCD_PIXELS);
         EXPECT_EQ(mod_fps_draw(app.get(), 0), st.text[0] ? 1 : 0) << st.name;
     }
+}
+
+// The same FRAPS with the system's notices of library loads: the library is asked for
+// on every tick while it is there, and while it is missing only after a load or an
+// unload (or when the count cannot be read); what the module shows is the same as
+// with a question on every tick.
+struct CountingFraps : FakeFraps {
+    uint32_t loads = 0;   // loads and unloads so far
+    bool counting = true; // false: a load is under way, the count cannot be read
+    int asked = 0;
+    int watches = 0;
+};
+bool counting_record(void* ctx, const uint8_t** record) {
+    static_cast<CountingFraps*>(ctx)->asked++;
+    return fake_record(ctx, record);
+}
+void* counting_open(void* ctx) {
+    static_cast<CountingFraps*>(ctx)->watches++;
+    return ctx;
+}
+bool counting_count(void* ctx, void* watch, uint32_t* count) {
+    auto* f = static_cast<CountingFraps*>(ctx);
+    EXPECT_EQ(watch, ctx);
+    *count = f->loads;
+    return f->counting;
+}
+void counting_close(void* ctx, void*) {
+    static_cast<CountingFraps*>(ctx)->watches--;
+}
+void counting_invite(void* ctx, App* app) {
+    fake_invite(ctx, app);
+    static_cast<CountingFraps*>(ctx)->loads++;
+}
+
+TEST(FpsModule, MissingLibraryAskedForAgainOnlyAfterALoad) {
+    auto app = std::make_unique<App>();
+    CountingFraps fraps;
+    FpsHost host{counting_record, counting_open,   counting_count, counting_close,
+                 fake_running,    counting_invite, &fraps};
+    app->fps.host = &host;
+    mod_fps_init(app.get());
+    EXPECT_EQ(fraps.watches, 1);
+    fraps.rate(60);
+    struct Step {
+        const char* name;
+        uint32_t other_loads; // libraries loaded or unloaded since the last step
+        bool counting, window, unloaded;
+        int asked;   // questions so far
+        int invites; // so far
+        const char* text;
+    } steps[] = {
+        {"first tick: asked", 0, true, false, false, 1, 0, ""},
+        {"nothing loaded since: not asked", 0, true, false, false, 1, 0, ""},
+        {"again not asked", 0, true, false, false, 1, 0, ""},
+        {"another library loaded: asked", 1, true, false, false, 2, 0, ""},
+        {"a load under way: asked", 0, false, false, false, 3, 0, ""},
+        {"count readable again: asked once", 0, true, false, false, 4, 0, ""},
+        {"settled: not asked", 0, true, false, false, 4, 0, ""},
+        {"FRAPS window: not asked, invited", 0, true, true, false, 4, 1, ""},
+        {"the invitation loaded it: asked, the rate", 0, true, true, false, 5, 1, "60"},
+        {"present: asked every tick", 0, true, true, false, 6, 1, "60"},
+        {"FRAPS gone, its library unloaded: asked, missing", 0, true, false, true, 7, 1, ""},
+        {"nothing since: not asked", 0, true, false, false, 7, 1, ""},
+        {"FRAPS back: not asked, invited", 0, true, true, false, 7, 2, ""},
+        {"loaded by the invitation: asked, the rate", 0, true, true, false, 8, 2, "60"},
+    };
+    for (const Step& st : steps) {
+        fraps.loads += st.other_loads;
+        fraps.counting = st.counting;
+        fraps.window = st.window;
+        if (st.unloaded) {
+            fraps.loaded = false;
+            fraps.loads++;
+        }
+        app->frame.one_second_tick = 1;
+        mod_fps_update(app.get());
+        EXPECT_EQ(fraps.asked, st.asked) << st.name;
+        EXPECT_EQ(fraps.invites, st.invites) << st.name;
+        EXPECT_STREQ(app->fps.text, st.text) << st.name;
+    }
+    mod_fps_teardown(app.get());
+    EXPECT_EQ(fraps.watches, 0);
 }
 
 TEST(FpsModule, LargeDigitsRightAligned) {

@@ -397,7 +397,9 @@ struct Fake {
     std::vector<Ts2Poller*> started;
     bool start_ok = true;
     int forgotten = 0;
-    int sleeps = 0, wakes = 0;
+    int sleeps = 0, wakes = 0, naps = 0;
+    Ts2Poller* nap_poller = nullptr; // stopped by a nap that reaches `end`
+    uint32_t window_at = 0;          // the client's window appears at this tick (0: never)
 
     // the client
     bool library = true;
@@ -512,6 +514,15 @@ const Ts2Host kFakeHost = {
         record(p, "flags", flags);
         put32(fake(p)->state.s.bytes + TS2_USER + 46, flags);
         return 0;
+    },
+    [](void* c, uint32_t ms) {
+        Fake* f = fake(c);
+        ++f->naps;
+        f->clock += ms;
+        if (f->window_at && static_cast<int32_t>(f->clock - f->window_at) >= 0)
+            f->window = true;
+        if (f->nap_poller && static_cast<int32_t>(f->clock - f->end) >= 0)
+            f->nap_poller->stop.store(1);
     },
 };
 
@@ -847,8 +858,8 @@ TEST(Ts2Update, AtMostThreePollersAreLeftInALibraryThatNeverReturns) {
         m.f.clock += 4001;
         m.frame();
     }
-    EXPECT_EQ(m.f.started.size(), 3u) << "got " << m.f.started.size()
-                                      << " pollers started, expected 3 and then none";
+    EXPECT_EQ(m.f.started.size(), 3u)
+        << "got " << m.f.started.size() << " pollers started, expected 3 and then none";
     EXPECT_EQ(ts2_left_behind(&m.app->ts2), TS2_MAX_LEFT_BEHIND);
     EXPECT_EQ(m.poller(), nullptr);
     EXPECT_EQ(m.f.log.size(), 3u) << "one timeout report per poller left behind";
@@ -857,9 +868,8 @@ TEST(Ts2Update, AtMostThreePollersAreLeftInALibraryThatNeverReturns) {
     m.frame();
     ASSERT_EQ(m.draw(1), 1);
     const Slot& s = m.app->slots[1];
-    EXPECT_EQ(slot_pixels(m.pixels(), s), expected_slot(s, [&](LcdBitmap* f) {
-                  draw_text(f, 0, s.x + 18, s.y + 14, "WAIT");
-              }));
+    EXPECT_EQ(slot_pixels(m.pixels(), s),
+              expected_slot(s, [&](LcdBitmap* f) { draw_text(f, 0, s.x + 18, s.y + 14, "WAIT"); }));
 
     // One call returns: that thread ends (dropping its own reference) and a new
     // poller starts at the next frame; the others stay counted.
@@ -946,6 +956,24 @@ TEST(Ts2Poller, AsksOncePerFrameInItsLastTwentyMs) {
     EXPECT_EQ(memcmp(r.app->ts2.shared.bytes, r.f.state.s.bytes, TS2_SNAPSHOT_BYTES), 0);
     EXPECT_EQ(r.f.loads, 1);
     EXPECT_EQ(r.f.unloads, 1) << "the library is given back when the poller stops";
+}
+
+// While the client's window is absent the poller looks every 100 ms in naps (a pause
+// no wake cuts short: no wait on its wake-up signal), and a window that appears is
+// seen at the next look: the library 900 ms later, as with waits.
+TEST(Ts2Poller, NapsOneHundredMsWhileTheClientIsAbsent) {
+    PollerRun r;
+    r.f.window = false;
+    r.f.window_at = r.f.clock + 450;
+    r.f.nap_poller = r.poller();
+    const uint32_t start = r.f.clock;
+    r.run(2500);
+    EXPECT_EQ(r.f.naps, 5) << "got " << r.f.naps << " naps, expected 5 (looks at 100..500 ms)";
+    EXPECT_EQ(r.f.loads, 1);
+    const auto polls = r.of("server");
+    ASSERT_FALSE(polls.empty());
+    EXPECT_GE(polls[0].at - start, 1400u) << "first poll " << polls[0].at - start;
+    EXPECT_LT(polls[0].at - start, 1500u) << "first poll " << polls[0].at - start;
 }
 
 TEST(Ts2Poller, SleepsUntilThePollWindowInsteadOfEveryTenMs) {
