@@ -135,7 +135,7 @@ void BM_FrapsFrame(benchmark::State& state) {
     auto app = std::make_unique<App>();
     place_slots(app.get());
     BenchFraps fraps;
-    FpsHost host{fps_record, fps_running, fps_invite, &fraps};
+    FpsHost host{fps_record, nullptr, nullptr, nullptr, fps_running, fps_invite, &fraps};
     app->fps.host = &host;
     mod_fps_init(app.get());
     int frames = 0;
