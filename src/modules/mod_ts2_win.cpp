@@ -9,6 +9,7 @@
 
 #include "modules/mod_ts2.h"
 #include "services/lookup_proc_win.h"
+#include "services/thread_win.h"
 #include "services/tried_lock_win.h"
 #include "services/util.h"
 
@@ -97,28 +98,16 @@ bool win_thread_start(void*, Ts2Poller* p, bool lowest) {
     p->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!p->wake)
         return false;
-    DWORD id = 0;
-    // Created suspended so the priority is set before the thread runs.
-    HANDLE t = CreateThread(nullptr, 0, poller_main, p, CREATE_SUSPENDED, &id);
-    if (!t) {
+    if (!thread_start(poller_main, p, lowest, &p->thread)) {
         CloseHandle(p->wake);
         p->wake = nullptr;
         return false;
     }
-    if (lowest)
-        SetThreadPriority(t, THREAD_PRIORITY_LOWEST);
-    p->thread = t;
-    ResumeThread(t);
     return true;
 }
 
 void win_thread_forget(void*, Ts2Poller* p, uint32_t ms) {
-    if (!p->thread)
-        return;
-    if (ms)
-        WaitForSingleObject(p->thread, ms);
-    CloseHandle(p->thread);
-    p->thread = nullptr;
+    thread_forget(&p->thread, ms);
 }
 
 void win_wake_close(void*, Ts2Poller* p) {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "modules/mod_ts3.h"
+#include "services/thread_win.h"
 #include "services/tried_lock_win.h"
 #include "services/util.h"
 
@@ -70,25 +71,11 @@ DWORD WINAPI reader_main(void* param) {
 }
 
 bool win_thread_start(void*, Ts3Reader* r, bool lowest) {
-    DWORD id = 0;
-    // Created suspended so the priority is set before the thread runs.
-    HANDLE t = CreateThread(nullptr, 0, reader_main, r, CREATE_SUSPENDED, &id);
-    if (!t)
-        return false;
-    if (lowest)
-        SetThreadPriority(t, THREAD_PRIORITY_LOWEST);
-    r->thread = t;
-    ResumeThread(t);
-    return true;
+    return thread_start(reader_main, r, lowest, &r->thread);
 }
 
 void win_thread_forget(void*, Ts3Reader* r, uint32_t ms) {
-    if (!r->thread)
-        return;
-    if (ms)
-        WaitForSingleObject(r->thread, ms);
-    CloseHandle(r->thread);
-    r->thread = nullptr;
+    thread_forget(&r->thread, ms);
 }
 
 void win_sleep(void*, uint32_t ms) {
