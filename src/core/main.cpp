@@ -90,6 +90,7 @@ bool frame(App* app) {
     frame_compose(app, events);
 
     if (lcd_device_lost(&app->lcd) != 0) {
+        mod_ts2_frames_paused(app);
         pump_for(app, 1000);
         return false;
     }
@@ -203,6 +204,8 @@ int run(HINSTANCE instance) {
             if (!frame(app))
                 break;
         }
+        // No frame now until the link is open again: the pollers look by themselves.
+        mod_ts2_frames_paused(app);
 
         lcd_close(&app->lcd);
         if (!find_lcdmon_window()) {

@@ -100,6 +100,14 @@ void lcd_hand_over(LcdBitmap* drawing, LcdBitmap* sending) {
     memset(drawing->pixels, 0, sizeof drawing->pixels);
 }
 
+uint32_t lcd_pause_left(uint64_t pass_end_us, uint64_t now_us) {
+    const uint64_t pause_us = LCD_PASS_PAUSE_MS * 1000ull;
+    if (now_us < pass_end_us)
+        return LCD_PASS_PAUSE_MS; // a clock that went back: the whole pause
+    const uint64_t gone = now_us - pass_end_us;
+    return gone >= pause_us ? 0 : static_cast<uint32_t>((pause_us - gone + 999) / 1000);
+}
+
 void lcd_reset(LcdLink* lcd) {
     lcd->initialised = 0;
     lcd->update_thread = nullptr;

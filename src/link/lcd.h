@@ -73,6 +73,16 @@ const char* wait_result_prefix(uint32_t result);
 // Copies the drawing frame over the sending frame and clears the drawing frame.
 void lcd_hand_over(LcdBitmap* drawing, LcdBitmap* sending);
 
+// The update thread pauses 10 ms after each pass before it takes the next frame. It
+// makes that pause only when a frame is ready sooner: what is left of it, in whole
+// ms rounded up, when the pass ended at pass_end_us and a frame is ready at now_us
+// (microseconds of a steady clock):
+//   (0, 3000) -> 7; (0, 9001) -> 1; (0, 10000) -> 0; (0, 95000) -> 0
+// So a frame goes out when it would after a 10 ms sleep, and the thread does not wake
+// for the pause when the next frame comes later (the usual case: every 100 ms).
+uint32_t lcd_pause_left(uint64_t pass_end_us, uint64_t now_us);
+constexpr uint32_t LCD_PASS_PAUSE_MS = 10;
+
 // Puts the link in its closed state: not initialised, no thread, no connection or
 // device (-1), drawing-frame format 1, counts 0.
 void lcd_reset(LcdLink* lcd);

@@ -81,12 +81,39 @@ bool lock(HANDLE mutex, int line) {
     return wait_ok(r, kSrc, line);
 }
 
+// A steady clock in microseconds (the performance counter), or 0 without one.
+uint64_t steady_us(const LARGE_INTEGER& frequency) {
+    LARGE_INTEGER c;
+    if (frequency.QuadPart <= 0 || !QueryPerformanceCounter(&c))
+        return 0;
+    const uint64_t n = static_cast<uint64_t>(c.QuadPart), f = static_cast<uint64_t>(frequency.QuadPart);
+    return n / f * 1000000 + n % f * 1000000 / f;
+}
+
 DWORD WINAPI update_thread(void* param) {
     UpdateThread* t = static_cast<UpdateThread*>(param);
     LcdLink* link = t->link;
+    LARGE_INTEGER frequency;
+    if (!QueryPerformanceFrequency(&frequency))
+        frequency.QuadPart = 0;
+    // The pause after a pass is taken out of the next wait: that wait is 10 ms longer
+    // and a frame ready within the first 10 ms waits for the rest of the pause, so
+    // frames go out and the stop flag is looked at when they would after a plain
+    // 10 ms sleep. Without a steady clock, the plain sleep.
+    const bool fold_pause = frequency.QuadPart > 0;
+    bool after_pass = false;
+    uint64_t pass_end = 0;
     while (!t->stop) {
-        if (WaitForSingleObject(t->frame_ready, 100) != WAIT_OBJECT_0)
+        const DWORD wait_ms = after_pass ? 100 + LCD_PASS_PAUSE_MS : 100;
+        if (WaitForSingleObject(t->frame_ready, wait_ms) != WAIT_OBJECT_0) {
+            after_pass = false;
             continue;
+        }
+        if (after_pass) {
+            if (uint32_t left = lcd_pause_left(pass_end, steady_us(frequency)))
+                Sleep(left);
+            after_pass = false;
+        }
         if (t->stop)
             break;
         if (frame_lock_take(t->frame_lock, 395)) {
@@ -115,7 +142,12 @@ DWORD WINAPI update_thread(void* param) {
             }
             tried_lock_give(t->frame_lock);
         }
-        Sleep(10);
+        if (fold_pause) {
+            pass_end = steady_us(frequency);
+            after_pass = true;
+        } else {
+            Sleep(LCD_PASS_PAUSE_MS);
+        }
     }
     release_ctx(t);
     return 0;

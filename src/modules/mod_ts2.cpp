@@ -194,6 +194,8 @@ void abandon_poller(Ts2Module* m, uint32_t wait_ms, bool keep) {
     m->poller = nullptr;
     p->stop.store(1);
     h->wake(h->ctx, p);
+    if (h->look_wake)
+        h->look_wake(h->ctx, p);
     h->thread_forget(h->ctx, p, wait_ms);
     for (Ts2Poller*& slot : m->left_behind) {
         if (keep && !slot) {
@@ -507,7 +509,15 @@ void ts2_poller_release(Ts2Poller* p) {
 void ts2_poller_run(Ts2Poller* p) {
     const Ts2Host* h = p->host;
     while (!stopped(p)) {
-        if (!h->client_present(h->ctx, nullptr)) {
+        if (h->look_wait && p->frame_looks.load()) {
+            if (!p->frame_saw.load()) {
+                // The frame loop looks in every frame and wakes the poller when it
+                // sees the window appear or stops looking; the second's bound is only
+                // for the stop flag's sake.
+                h->look_wait(h->ctx, p, 1000);
+                continue;
+            }
+        } else if (!h->client_present(h->ctx, nullptr)) {
             // Only a stop can come now (no library, so no microphone press): a nap
             // that a wake does not cut short, then the stop flag.
             if (h->nap)
@@ -591,9 +601,18 @@ void mod_ts2_update(App* app) {
     m->present = h && h->client_present(h->ctx, &m->window) ? 1 : 0;
     m->present_known = 1;
     m->present_tick = app->frame.now;
+    Ts2Poller* p = m->poller;
+    if (p && h->look_wake) {
+        // The poller goes by this look: a window that appears wakes it in this frame,
+        // as its own look every 100 ms would have seen it.
+        const int32_t saw = p->frame_saw.exchange(m->present);
+        if (!p->frame_looks.load())
+            p->frame_looks.store(1);
+        if (m->present && !saw)
+            h->look_wake(h->ctx, p);
+    }
     if (!m->present)
         return;
-    Ts2Poller* p = m->poller;
     const uint32_t now = h->now(h->ctx);
     if (!p) {
         // A poller that could not be started is tried again every 4 s; while the
@@ -684,6 +703,16 @@ int mod_ts2_draw(App* app, int slot) {
     if (!taken)
         h->lock_release(h->ctx, m->lock);
     return 1;
+}
+
+void mod_ts2_frames_paused(App* app) {
+    Ts2Module* m = &app->ts2;
+    const Ts2Host* h = m->host;
+    Ts2Poller* p = m->poller;
+    if (!p || !h || !h->look_wake || !p->frame_looks.load())
+        return;
+    p->frame_looks.store(0);
+    h->look_wake(h->ctx, p);
 }
 
 void mod_ts2_teardown(App* app) {

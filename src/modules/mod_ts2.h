@@ -83,6 +83,13 @@ struct Ts2Poller {
     std::atomic<int32_t> library_loaded; // the thread holds the library
     std::atomic<int32_t> mute_request;   // presses not yet acted on
     std::atomic<int32_t> finished;       // the thread is out of the library for good
+    // The frame loop's look at the client's window, shared: while frame_looks is 1 the
+    // frame loop looks in every frame and the poller makes no look of its own; it
+    // waits on `look` until the frame loop sees the window appear (frame_saw) or stops
+    // looking (the frame loop paused: the poller then looks every 100 ms itself).
+    std::atomic<int32_t> frame_looks;
+    std::atomic<int32_t> frame_saw; // the frame loop's last look found the window
+    void* look;                     // host's signal for those two changes
     Ts2Snapshot local;                   // filled by the library calls
 };
 
@@ -128,6 +135,10 @@ struct Ts2Host {
     // is absent, when only a stop can come (seen within the pause; teardown waits
     // 500 ms). Null: `sleep` instead.
     void (*nap)(void* ctx, uint32_t ms);
+    // Waits up to ms on p->look (set by look_wake; a stop sets it too). Null: the
+    // poller does not use the frame loop's look and looks every 100 ms itself.
+    void (*look_wait)(void* ctx, Ts2Poller* p, uint32_t ms);
+    void (*look_wake)(void* ctx, Ts2Poller* p);
 };
 
 // Pollers the watchdog may leave inside the client library at once. While that many
@@ -163,6 +174,9 @@ void mod_ts2_init(App* app);
 void mod_ts2_update(App* app);
 int mod_ts2_draw(App* app, int slot);
 void mod_ts2_teardown(App* app);
+// The frame loop stops looking for the window in every frame (it pauses or ends): the
+// poller goes back to its own looks at once.
+void mod_ts2_frames_paused(App* app);
 
 // The system's host (mod_ts2_win.cpp; natively a machine without the client).
 const Ts2Host* ts2_system_host();

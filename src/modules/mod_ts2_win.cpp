@@ -96,11 +96,16 @@ DWORD WINAPI poller_main(void* param) {
 bool win_thread_start(void*, Ts2Poller* p, bool lowest) {
     // Auto-reset: each wake (a stop, a microphone press) cuts one sleep short.
     p->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!p->wake)
-        return false;
-    if (!thread_start(poller_main, p, lowest, &p->thread)) {
-        CloseHandle(p->wake);
+    // Auto-reset too: a wake while the poller looked by itself only makes its next wait
+    // for the frame loop's look come back once more.
+    p->look = p->wake ? CreateEventA(nullptr, FALSE, FALSE, nullptr) : nullptr;
+    if (!p->look || !thread_start(poller_main, p, lowest, &p->thread)) {
+        if (p->look)
+            CloseHandle(p->look);
+        if (p->wake)
+            CloseHandle(p->wake);
         p->wake = nullptr;
+        p->look = nullptr;
         return false;
     }
     return true;
@@ -113,7 +118,19 @@ void win_thread_forget(void*, Ts2Poller* p, uint32_t ms) {
 void win_wake_close(void*, Ts2Poller* p) {
     if (p->wake)
         CloseHandle(p->wake);
+    if (p->look)
+        CloseHandle(p->look);
     p->wake = nullptr;
+    p->look = nullptr;
+}
+
+void win_look_wait(void*, Ts2Poller* p, uint32_t ms) {
+    WaitForSingleObject(p->look, ms);
+}
+
+void win_look_wake(void*, Ts2Poller* p) {
+    if (p->look)
+        SetEvent(p->look);
 }
 
 void win_sleep(void*, Ts2Poller* p, uint32_t ms) {
@@ -181,7 +198,7 @@ const Ts2Host kWinHost = {
     win_sleep,         win_wake,           win_client_load,
     win_client_unload, win_server_info,    win_user_info,
     win_players,       win_speakers,       win_set_flags,
-    win_nap,
+    win_nap,           win_look_wait,      win_look_wake,
 };
 
 } // namespace

@@ -223,4 +223,22 @@ TEST(HandOver, CopiesFormatAndPixelsThenClearsOnlyThePixels) {
     EXPECT_EQ(a->format, 1u) << "the format word stays";
 }
 
+// A frame ready within 10 ms of the pass waits out the rest (rounded up, so never
+// sooner than the 10 ms); one ready later does not wait at all.
+TEST(PassPause, WhatIsLeftOfTheTenMilliseconds) {
+    struct Case {
+        uint64_t pass_end, now;
+        uint32_t left;
+    } cases[] = {
+        {0, 0, 10},           {0, 3000, 7},       {0, 9001, 1},
+        {0, 9999, 1},         {0, 10000, 0},      {0, 95000, 0},
+        {5000000, 5000500, 10}, // half a ms is rounded up to the whole pause
+        {5000000, 4000000, 10}, // a clock that went back: the whole pause
+        {UINT64_MAX - 2000, UINT64_MAX, 8},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(lcd_pause_left(c.pass_end, c.now), c.left)
+            << "pass ended at " << c.pass_end << " us, frame ready at " << c.now << " us";
+}
+
 } // namespace

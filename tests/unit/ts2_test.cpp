@@ -400,6 +400,9 @@ struct Fake {
     int sleeps = 0, wakes = 0, naps = 0;
     Ts2Poller* nap_poller = nullptr; // stopped by a nap that reaches `end`
     uint32_t window_at = 0;          // the client's window appears at this tick (0: never)
+    int own_looks = 0;               // the poller's own lookups (no watch)
+    int look_waits = 0, look_wakes = 0;
+    std::function<void()> on_frame; // the frame loop's frame, run by waits for its look
 
     // the client
     bool library = true;
@@ -433,7 +436,11 @@ void record(Ts2Poller* p, const char* what, int32_t arg) {
 
 const Ts2Host kFakeHost = {
     nullptr,
-    [](void* c, WindowWatch*) { return fake(c)->window; },
+    [](void* c, WindowWatch* w) {
+        if (!w)
+            ++fake(c)->own_looks;
+        return fake(c)->window;
+    },
     [](void* c) { return fake(c)->clock; },
     [](void* c, int, const char* m) { fake(c)->log.push_back(m); },
     [](void*) -> void* { return new int(0); },
@@ -524,7 +531,27 @@ const Ts2Host kFakeHost = {
         if (f->nap_poller && static_cast<int32_t>(f->clock - f->end) >= 0)
             f->nap_poller->stop.store(1);
     },
+    nullptr,
+    nullptr,
 };
+
+// A wait for the frame loop's look: frames every 100 ms until one wakes the poller.
+void fake_look_wait(void* c, Ts2Poller* p, uint32_t ms) {
+    Fake* f = fake(c);
+    ++f->look_waits;
+    const int wakes = f->look_wakes;
+    for (uint32_t waited = 0; waited < ms && f->look_wakes == wakes; waited += 100) {
+        f->clock += 100;
+        if (f->window_at && static_cast<int32_t>(f->clock - f->window_at) >= 0)
+            f->window = true;
+        if (f->on_frame)
+            f->on_frame();
+        if (static_cast<int32_t>(f->clock - f->end) >= 0) {
+            p->stop.store(1);
+            return;
+        }
+    }
+}
 
 struct Module {
     std::unique_ptr<App> app = std::make_unique<App>();
@@ -974,6 +1001,49 @@ TEST(Ts2Poller, NapsOneHundredMsWhileTheClientIsAbsent) {
     ASSERT_FALSE(polls.empty());
     EXPECT_GE(polls[0].at - start, 1400u) << "first poll " << polls[0].at - start;
     EXPECT_LT(polls[0].at - start, 1500u) << "first poll " << polls[0].at - start;
+}
+
+// While frames run, the poller makes no look of its own: it waits until a frame sees
+// the window appear and loads the library 900 ms after that frame, as after a look of
+// its own. Once the frame loop pauses, the poller looks every 100 ms by itself again.
+TEST(Ts2Poller, GoesByTheFrameLoopsLookWhileFramesRun) {
+    for (const bool pause_frames : {false, true}) {
+        SCOPED_TRACE(pause_frames ? "frames pause after 300 ms" : "frames run");
+        PollerRun r;
+        r.host.look_wait = fake_look_wait;
+        r.host.look_wake = [](void* c, Ts2Poller*) { ++fake(c)->look_wakes; };
+        r.f.window = false;
+        r.frame(); // the frame loop's first look
+        const uint32_t start = r.f.clock;
+        r.f.window_at = start + 450;
+        r.f.nap_poller = r.poller();
+        int frames = 0;
+        r.f.on_frame = [&] {
+            if (pause_frames && frames == 3) {
+                mod_ts2_frames_paused(r.app.get());
+                r.f.on_frame = nullptr;
+                return;
+            }
+            ++frames;
+            r.frame();
+        };
+        r.run(2500);
+        EXPECT_EQ(r.f.loads, 1);
+        const auto polls = r.of("server");
+        ASSERT_FALSE(polls.empty());
+        // Seen at 500 ms either way (the frame at 500, or the own look after the nap
+        // that ends there); the poll is in the frame after the 900 ms sleep.
+        EXPECT_GE(polls[0].at - start, 1400u) << "first poll " << polls[0].at - start;
+        EXPECT_LT(polls[0].at - start, 1500u) << "first poll " << polls[0].at - start;
+        if (!pause_frames) {
+            EXPECT_EQ(r.f.own_looks, 0) << "got " << r.f.own_looks << " looks of its own";
+            EXPECT_EQ(r.f.naps, 0);
+            EXPECT_EQ(r.f.look_wakes, 1) << "woken once, by the frame that saw the window";
+        } else {
+            EXPECT_EQ(r.f.look_wakes, 1) << "woken once, by the pause";
+            EXPECT_EQ(r.f.own_looks, 2) << "got " << r.f.own_looks << ", expected 400 and 500 ms";
+        }
+    }
 }
 
 TEST(Ts2Poller, SleepsUntilThePollWindowInsteadOfEveryTenMs) {
