@@ -427,6 +427,8 @@ void ts3_reader_release(Ts3Reader* r) {
     const Ts3Host* h = r->host;
     if (r->lock)
         h->lock_close(h->ctx, r->lock);
+    if (h->pause_close)
+        h->pause_close(h->ctx, r);
     delete r;
 }
 
@@ -452,10 +454,16 @@ void ts3_reader_run(Ts3Reader* r) {
         clear_snapshot(&r->local, TS3_NO_QUERY);
         r->local.connection = connection;
         publish(r);
-        // Tried again every two seconds, the stamp moved at every slice.
-        for (uint32_t slept = 0; slept < TS3_RETRY_MS && !stopped(r); slept += kSliceMs) {
-            h->sleep(h->ctx, kSliceMs);
+        // Tried again every two seconds; the stamp moves before and after the pause
+        // (or at every slice), well inside the watchdog's four seconds.
+        if (h->pause) {
+            h->pause(h->ctx, r, TS3_RETRY_MS);
             r->stamp.store(h->now(h->ctx));
+        } else {
+            for (uint32_t slept = 0; slept < TS3_RETRY_MS && !stopped(r); slept += kSliceMs) {
+                h->sleep(h->ctx, kSliceMs);
+                r->stamp.store(h->now(h->ctx));
+            }
         }
     }
     delete[] data;

@@ -106,6 +106,12 @@ struct Ts3Host {
     void (*close)(void* ctx, Ts3Reader* r);
     // A received text (UTF-8) in the ANSI code page, in place, zero-terminated in cap.
     void (*to_ansi)(void* ctx, char* text, size_t cap);
+    // Pauses up to ms, cut short once the reader is stopped (thread_forget wakes it):
+    // the two seconds between connection attempts in one wait, where `sleep` in
+    // 100 ms slices woke the thread ten times a second. Null: those slices.
+    void (*pause)(void* ctx, Ts3Reader* r, uint32_t ms);
+    // Lets go of what `pause` waits on (at the record's last release).
+    void (*pause_close)(void* ctx, Ts3Reader* r);
 };
 
 // One reader thread's own record: the frame loop reads its status words and, under
@@ -115,6 +121,7 @@ struct Ts3Reader {
     std::atomic<int32_t>* left_behind; // the module's count of abandoned readers
     void* lock;                        // guards `shared` and `stores`
     void* thread;
+    void* wake;    // host's signal that cuts `pause` short (set at the stop)
     intptr_t sock; // host's socket (-1 none)
     uint16_t port;
     char apikey[TS3_APIKEY];

@@ -71,11 +71,36 @@ DWORD WINAPI reader_main(void* param) {
 }
 
 bool win_thread_start(void*, Ts3Reader* r, bool lowest) {
-    return thread_start(reader_main, r, lowest, &r->thread);
+    // Manual-reset: once stopped, every later pause ends at once.
+    r->wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!r->wake)
+        return false;
+    if (!thread_start(reader_main, r, lowest, &r->thread)) {
+        CloseHandle(r->wake);
+        r->wake = nullptr;
+        return false;
+    }
+    return true;
 }
 
+// The stop flag is set before this: the wake ends a pause under way.
 void win_thread_forget(void*, Ts3Reader* r, uint32_t ms) {
+    if (r->wake)
+        SetEvent(r->wake);
     thread_forget(&r->thread, ms);
+}
+
+void win_pause(void*, Ts3Reader* r, uint32_t ms) {
+    if (r->wake)
+        WaitForSingleObject(r->wake, ms);
+    else
+        Sleep(ms);
+}
+
+void win_pause_close(void*, Ts3Reader* r) {
+    if (r->wake)
+        CloseHandle(r->wake);
+    r->wake = nullptr;
 }
 
 void win_sleep(void*, uint32_t ms) {
@@ -214,6 +239,7 @@ const Ts3Host kWinHost = {
     nullptr,       win_now,          win_log,          win_lock_create,   win_lock_close,
     win_lock_take, win_lock_release, win_thread_start, win_thread_forget, win_sleep,
     win_open,      win_send,         win_recv,         win_close,         win_to_ansi,
+    win_pause,     win_pause_close,
 };
 
 } // namespace

@@ -328,6 +328,7 @@ struct FakeQuery {
     uint32_t clock = 50000;
     uint32_t end = 0; // the reader is stopped when the clock passes it
     bool refuse = false;
+    int pauses = 0;
     bool thread_ok = true;
     bool lock_free = true;
     std::string key; // the key the client wants ("" none)
@@ -795,15 +796,32 @@ TEST(Ts3Reader, KeyRefusedPortRefusedAndAStalledAnswer) {
             EXPECT_EQ(m.app->ts3.current.link, c.link) << "client wants \"" << c.wants << "\"";
         }
     }
-    {
+    for (const bool one_pause : {false, true}) {
+        // The two seconds between attempts in 100 ms slices, or in one pause.
+        SCOPED_TRACE(one_pause ? "one pause" : "slices");
         Module m;
+        if (one_pause) {
+            m.host.pause = [](void* c, Ts3Reader*, uint32_t ms) {
+                ++fq(c)->pauses;
+                advance(fq(c), ms);
+            };
+        }
         m.f.refuse = true;
         m.run(7000);
+        const uint32_t stamp = m.reader()->stamp.load();
         m.frame();
         EXPECT_EQ(m.app->ts3.current.link, TS3_NO_QUERY);
         EXPECT_EQ(m.draw(0), 0);
         EXPECT_GE(m.f.opens, 2);
         EXPECT_LE(m.f.opens, 3) << "about every 3 s (1 s connect bound + 2 s pause)";
+        if (one_pause) {
+            EXPECT_GE(m.f.pauses, m.f.opens - 1) << "one pause after each refused attempt";
+            EXPECT_LE(m.f.pauses, m.f.opens);
+        } else {
+            EXPECT_EQ(m.f.pauses, 0);
+        }
+        EXPECT_LT(m.f.clock - stamp, 2001u) << "the stamp moves with each pause";
+        EXPECT_EQ(m.f.started.size(), 1u) << "no watchdog restart";
     }
     {
         Module m;
