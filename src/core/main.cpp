@@ -71,6 +71,14 @@ void show_box(const char* text) {
     MessageBoxA(nullptr, text, "LCD error", MB_OK | MB_ICONERROR);
 }
 
+// No frame comes until the link is open again (or for the second after the device is
+// lost): the TeamSpeak 2 poller and the iTunes worker, which go by the frame loop's
+// look at their program's window while frames run, look by themselves again.
+void frames_paused(App* app) {
+    mod_ts2_frames_paused(app);
+    mod_tun_frames_paused(app);
+}
+
 // One pass of the frame loop after the timer: builds and hands over one frame.
 // Returns false when the frame loop must end.
 bool frame(App* app) {
@@ -90,7 +98,7 @@ bool frame(App* app) {
     frame_compose(app, events);
 
     if (lcd_device_lost(&app->lcd) != 0) {
-        mod_ts2_frames_paused(app);
+        frames_paused(app);
         pump_for(app, 1000);
         return false;
     }
@@ -204,8 +212,7 @@ int run(HINSTANCE instance) {
             if (!frame(app))
                 break;
         }
-        // No frame now until the link is open again: the pollers look by themselves.
-        mod_ts2_frames_paused(app);
+        frames_paused(app);
 
         lcd_close(&app->lcd);
         if (!find_lcdmon_window()) {

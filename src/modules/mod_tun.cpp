@@ -138,6 +138,7 @@ void mod_tun_init(App* app) {
     tun->snap = nullptr;
     tun->worker = nullptr;
     tun->thread = nullptr;
+    tun->window = WindowWatch{nullptr, 0};
     memset(tun->announced, 0, sizeof tun->announced);
     if (!tun->host)
         tun->host = tun_system_host();
@@ -146,9 +147,45 @@ void mod_tun_init(App* app) {
 
 // Announces a new track (key 1, 1500 ms). The text is taken under the lock and
 // posted after it is given back.
+bool tun_frame_look(uint32_t wait, bool there, uint32_t before, uint32_t* look, bool* wake) {
+    if (wait == 0)
+        return false;
+    *look = wait * 2 + (there ? 1 : 0);
+    *wake = there && before != *look;
+    return true;
+}
+
+// While the worker waits for iTunes' window, the frame loop looks in each frame and
+// wakes it when the window is there: seen in the frame it appears in, as by a look of
+// the worker's own every 100 ms.
+static void share_look(TunModule* tun, TunSnapshot* s) {
+    const TunHost* h = tun->host;
+    const uint32_t wait = s->waiting.load();
+    if (wait == 0)
+        return;
+    uint32_t look = 0;
+    bool wake = false;
+    if (!tun_frame_look(wait, h->window_present(tun), s->frame_look.load(), &look, &wake))
+        return;
+    s->frame_look.store(look);
+    if (wake)
+        h->look_wake(tun);
+}
+
+void mod_tun_frames_paused(App* app) {
+    TunModule* tun = &app->tun;
+    TunSnapshot* s = tun->snap;
+    if (!s || !tun->host->look_wake)
+        return;
+    if (s->frame_look.exchange(0) != 0)
+        tun->host->look_wake(tun);
+}
+
 void mod_tun_update(App* app) {
     TunModule* tun = &app->tun;
     TunSnapshot* s = tun->snap;
+    if (s && tun->host->window_present && tun->host->look_wake)
+        share_look(tun, s);
     if (!s || s->connected.load() == 0)
         return;
     if (tun_take_new_text(s, &tun->lock, tun->announced))

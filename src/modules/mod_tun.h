@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "services/util.h"
+
 struct App;
 
 constexpr int TUN_TEXT = 256; // track text: 255 characters and a zero
@@ -38,6 +40,14 @@ struct TunSnapshot {
     // count it last looked at under the lock).
     std::atomic<uint32_t> stores;
     uint32_t stores_taken;
+    // The frame loop's look at iTunes' main window, shared with the worker while it
+    // waits for the window: `waiting` is the number of the worker's current wait (0:
+    // not waiting); in each frame of a wait the frame loop looks and stores
+    // frame_look = that number * 2, + 1 when the window is there. A look is the
+    // worker's only when it carries the number of its wait (0: the frame loop does
+    // not look, it paused).
+    std::atomic<uint32_t> waiting;
+    std::atomic<uint32_t> frame_look;
 };
 
 // A lock with a bounded wait: the text lock (a mutex on Windows, a fake in tests).
@@ -57,6 +67,11 @@ struct TunHost {
     // Asks the worker to end, waits a bounded time and lets go of it; a worker
     // still inside a call to iTunes ends by itself later. Clears snap and worker.
     void (*stop)(TunModule* tun);
+    // The frame loop's look for iTunes' main window (keeping the window found before,
+    // services/util.h), and the wake of a worker that waits for it. Null: the frame
+    // loop does not look; the worker looks every 100 ms itself.
+    bool (*window_present)(TunModule* tun);
+    void (*look_wake)(TunModule* tun);
 };
 
 struct TunModule {
@@ -67,12 +82,24 @@ struct TunModule {
     void* thread;
     char announced[TUN_TEXT]; // the last text announced
     const TunHost* host;
+    WindowWatch window; // iTunes' main window as the frame loop looks for it
 };
 
 void mod_tun_init(App* app);
 void mod_tun_update(App* app);
 int mod_tun_draw(App* app, int slot);
 void mod_tun_teardown(App* app);
+// The frame loop stops looking in every frame (it pauses or ends): a worker waiting
+// for iTunes' window goes back to its own looks at once.
+void mod_tun_frames_paused(App* app);
+
+// The frame loop's look for a worker that waits (see TunSnapshot): the value to store
+// for wait number `wait` and whether the window is there, and whether the worker is
+// to be woken, given what was stored before (`before`):
+//   (0, any) -> no look; (3, absent) -> 6; (3, there, before 6) -> 7, wake;
+//   (3, there, before 7) -> 7, no wake (woken already); (4, there, before 7) -> 9, wake
+// Returns false when there is no look to make (no wait).
+bool tun_frame_look(uint32_t wait, bool there, uint32_t before, uint32_t* look, bool* wake);
 
 const TunHost* tun_system_host();
 

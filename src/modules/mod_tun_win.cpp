@@ -48,6 +48,8 @@ struct Worker {
     TunSnapshot snap;
     HANDLE text_lock;       // mutex over snap.text
     HANDLE stop;            // manual-reset event: set once, when the module lets go
+    HANDLE look;            // auto-reset event: the frame loop saw iTunes' window or paused
+    uint32_t waits;         // the worker's waits for the window so far (numbers them)
     volatile LONG stop_set; // set just before `stop`: read by the passes' checks
     volatile LONG refs;
     int32_t mediakeys;
@@ -61,6 +63,8 @@ void release_worker(Worker* w) {
             CloseHandle(w->text_lock);
         if (w->stop)
             CloseHandle(w->stop);
+        if (w->look)
+            CloseHandle(w->look);
         delete w;
     }
 }
@@ -405,11 +409,39 @@ void disconnect(Worker* w, Connection* c) {
     clear_snapshot(w);
 }
 
-// One cycle: wait for the window, connect, poll, disconnect. False when the worker
-// is to stop.
-bool cycle(Worker* w) {
-    clear_snapshot(w);
-    while (!find_itunes_window()) {
+// A new number for a wait for the window (never 0, and twice it fits in 32 bits).
+uint32_t next_wait(Worker* w) {
+    w->waits = w->waits % 0x7FFFFFFFu + 1;
+    w->snap.waiting.store(w->waits);
+    return w->waits;
+}
+
+// Waits until iTunes' main window exists, seen every 100 ms: by the frame loop's look
+// in each frame while frames run (the worker sleeps until a frame sees the window, or
+// the frame loop pauses), otherwise by a look of its own every 100 ms. The window is
+// looked up once more before the worker goes on, so that a look the frame loop made
+// for an earlier wait never starts iTunes' server. False when the worker is to stop.
+bool wait_for_window(Worker* w) {
+    uint32_t wait = next_wait(w);
+    for (;;) {
+        const uint32_t look = w->snap.frame_look.load();
+        if (look >> 1 == wait && !w->has_pending && w->look) {
+            if (look & 1) {
+                if (find_itunes_window())
+                    break;
+                wait = next_wait(w); // gone again: the next frame looks afresh
+                continue;
+            }
+            const HANDLE both[2] = {w->stop, w->look};
+            const DWORD r = WaitForMultipleObjects(2, both, FALSE, 1000);
+            if (r == WAIT_FAILED)
+                Sleep(100); // never a spin, whatever the handles do
+            if (r == WAIT_OBJECT_0 || stopping(w))
+                return false;
+            continue;
+        }
+        if (find_itunes_window())
+            break;
         flush_pending(w);
         // A plain sleep, then the stop flag, as in the poll loop: a wait on the stop
         // event would be a system round trip every 100 ms while iTunes is not there
@@ -418,6 +450,16 @@ bool cycle(Worker* w) {
         if (stopping(w))
             return false;
     }
+    w->snap.waiting.store(0);
+    return true;
+}
+
+// One cycle: wait for the window, connect, poll, disconnect. False when the worker
+// is to stop.
+bool cycle(Worker* w) {
+    clear_snapshot(w);
+    if (!wait_for_window(w))
+        return false;
     Connection c;
     memset(&c, 0, sizeof c);
     for (int failures = 0;;) {
@@ -488,6 +530,7 @@ bool win_start(TunModule* tun, int32_t mediakeys) {
         return false;
     w->text_lock = CreateMutexA(nullptr, FALSE, nullptr);
     w->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    w->look = CreateEventA(nullptr, FALSE, FALSE, nullptr); // none: the worker looks itself
     w->mediakeys = mediakeys;
     w->refs = 2;
     HANDLE thread =
@@ -522,7 +565,17 @@ void win_stop(TunModule* tun) {
     release_worker(w);
 }
 
-const TunHost kWinHost = {win_start, win_stop};
+bool win_window_present(TunModule* tun) {
+    return window_watch_present(&tun->window, GetTickCount(), &kItunesWindowHost);
+}
+
+void win_look_wake(TunModule* tun) {
+    Worker* w = static_cast<Worker*>(tun->worker);
+    if (w && w->look)
+        SetEvent(w->look);
+}
+
+const TunHost kWinHost = {win_start, win_stop, win_window_present, win_look_wake};
 
 } // namespace
 

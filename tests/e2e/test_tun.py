@@ -119,6 +119,32 @@ class Tun(E2E):
         self.assertEqual(self.it.state()["created"], 1)
         self.assertTrue(a.running())
 
+    def test_player_started_after_the_applet_is_followed_each_time(self):
+        # While iTunes is not there the frame loop looks for its window in every frame
+        # and wakes the waiting worker; a player that quits and starts again is a new
+        # wait with a number of its own.
+        a = self.applet(SETTINGS)
+        self.first_frame(timeout=30)
+        time.sleep(3.0)
+        self.assertTrue(self.shows_stw(self.next_frame()), "STW while iTunes is not there")
+        for start in (1, 2):
+            self.it.start()
+            self.it.track("Artist", "Song", 240, 192)
+            self.it.position(30)
+            self.wait_slot(tun_slot("192k", "3:30"), 20)
+            self.assertEqual(self.it.state()["created"], 1, "start %d" % start)
+            self.it.quit()
+            s = self.it.wait_state(lambda s: s["apps"] == 0, 15)
+            self.assertIsNotNone(s, "start %d: got %s, expected the player released"
+                                 % (start, self.it.state()))
+            self.it.kill()
+            deadline = time.monotonic() + 10
+            while not self.shows_stw(self.next_frame()) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            self.assertTrue(self.shows_stw(self.next_frame()), "start %d: STW again" % start)
+        self.assertTrue(a.running())
+        self.assertEqual(tun_errors(a), [])
+
     def test_track_change_fires_one_notice_with_artist_and_name(self):
         self.connected_applet()
         since = self.vg.state()["frame_seq"]

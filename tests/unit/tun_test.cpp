@@ -244,6 +244,8 @@ struct FakeWorker {
     FakeLock lock;
     int starts = 0, stops = 0;
     int32_t mediakeys = -1;
+    bool window = false;
+    int looks = 0, wakes = 0;
 };
 FakeWorker* g_fake = nullptr;
 
@@ -260,7 +262,15 @@ void fake_stop(TunModule* tun) {
     tun->snap = nullptr;
     tun->worker = nullptr;
 }
-const TunHost kFakeHost = {fake_start, fake_stop};
+const TunHost kFakeHost = {
+    fake_start,
+    fake_stop,
+    [](TunModule*) {
+        ++g_fake->looks;
+        return g_fake->window;
+    },
+    [](TunModule*) { ++g_fake->wakes; },
+};
 
 struct Fixture {
     std::unique_ptr<App> app = std::make_unique<App>();
@@ -422,6 +432,53 @@ TEST(TunModule, AnnouncesNewTracksAndAgainOnAShortPress) {
     fx.draw(1);
     EXPECT_EQ(fx.last, 1) << "a busy lock still draws the slot";
     EXPECT_EQ(notice_count(&app->notices), 0) << "a busy lock: nothing posted this frame";
+}
+
+// The frame loop looks for the window only while the worker waits, tags each look
+// with the number of that wait, and wakes the worker once when the window is there;
+// a pause takes the looks back.
+TEST(TunModule, SharesItsLookWithAWaitingWorker) {
+    const struct {
+        uint32_t wait;
+        bool there;
+        uint32_t before;
+        bool looks;
+        uint32_t look;
+        bool wake;
+    } cases[] = {
+        {0, true, 7, false, 0, false}, {3, false, 0, true, 6, false}, {3, true, 6, true, 7, true},
+        {3, true, 7, true, 7, false},  {4, true, 7, true, 9, true},   {3, false, 7, true, 6, false},
+    };
+    for (const auto& c : cases) {
+        uint32_t look = 0;
+        bool wake = false;
+        EXPECT_EQ(tun_frame_look(c.wait, c.there, c.before, &look, &wake), c.looks)
+            << "wait " << c.wait;
+        if (!c.looks)
+            continue;
+        EXPECT_EQ(look, c.look) << "wait " << c.wait << ", there " << c.there;
+        EXPECT_EQ(wake, c.wake) << "wait " << c.wait << ", there " << c.there << ", before "
+                                << c.before;
+    }
+
+    Fixture f;
+    mod_tun_update(f.app.get());
+    EXPECT_EQ(f.worker.looks, 0) << "no look while the worker does not wait";
+    f.worker.snap.waiting = 5;
+    for (int frame = 0; frame < 3; ++frame)
+        mod_tun_update(f.app.get());
+    EXPECT_EQ(f.worker.looks, 3) << "one look in each frame of a wait";
+    EXPECT_EQ(f.worker.snap.frame_look.load(), 10u);
+    f.worker.window = true;
+    mod_tun_update(f.app.get());
+    mod_tun_update(f.app.get());
+    EXPECT_EQ(f.worker.snap.frame_look.load(), 11u);
+    EXPECT_EQ(f.worker.wakes, 1) << "woken in the frame the window appeared in, once";
+    mod_tun_frames_paused(f.app.get());
+    EXPECT_EQ(f.worker.snap.frame_look.load(), 0u) << "the worker looks by itself again";
+    EXPECT_EQ(f.worker.wakes, 2) << "and is told at once";
+    mod_tun_frames_paused(f.app.get());
+    EXPECT_EQ(f.worker.wakes, 2) << "a second pause has nothing to tell";
 }
 
 } // namespace
