@@ -148,6 +148,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         DispatchMessageA(&msg);
     }
     InterlockedExchange(reinterpret_cast<volatile LONG*>(&f.shared->record.fps), 0);
+    InterlockedExchange(&f.shared->ended, 1);
     UnhookWindowsHookEx(f.hook);
     if (f.message_hook)
         UnhookWindowsHookEx(f.message_hook);

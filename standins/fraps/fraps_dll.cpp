@@ -24,6 +24,10 @@ bool attach() {
 
 // The record, or null when the program says so (or its memory is gone).
 extern "C" __declspec(dllexport) void* FrapsSharedData() {
+    if (g_shared && g_shared->ended) {
+        UnmapViewOfFile(g_shared);
+        g_shared = nullptr;
+    }
     if (!attach())
         return nullptr;
     InterlockedIncrement(&g_shared->calls);

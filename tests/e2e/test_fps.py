@@ -94,6 +94,12 @@ class Fps(E2E):
         self.wait_title(3, "STW", 2)
         time.sleep(2.0)
         self.assertEqual(self.title_of(self.next_frame(), 0), "CLK", "stays with the next module")
+        # FRAPS started again while the applet runs: its rate comes back (under Wine its
+        # library is still loaded in the applet and answers the new FRAPS's record).
+        self.fr.start()
+        self.fr.fps(48)
+        self.wait_rate(0, "48", timeout=10)
+        self.wait_rate(3, "48", timeout=2)
         self.assertTrue(self.applets[0].running())
 
     def test_fraps_running_before_the_applet(self):
