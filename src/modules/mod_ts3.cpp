@@ -72,7 +72,9 @@ bool receive(Ts3Reader* r, uint32_t ms) {
     const Ts3Host* h = r->host;
     size_t room = 0;
     char* tail = ts3_line_tail(&r->in, &room);
-    const int n = h->recv(h->ctx, r, tail, room, ms < kSliceMs ? ms : kSliceMs);
+    // A reader that can be woken waits longer: the stop and a press end its wait.
+    const uint32_t cap = h->wake ? TS3_QUIET_MS : kSliceMs;
+    const int n = h->recv(h->ctx, r, tail, room, ms < cap ? ms : cap);
     r->stamp.store(h->now(h->ctx));
     if (n < 0 || stopped(r))
         return false;
@@ -248,7 +250,7 @@ void session(Ts3Reader* r, char* data) {
         while (!stopped(r)) {
             if (s.dirty && publish(r))
                 s.dirty = false;
-            if (!receive(r, kSliceMs))
+            if (!receive(r, s.dirty ? kSliceMs : TS3_QUIET_MS))
                 return;
             while (ts3_line_next(&r->in, r->line, sizeof r->line)) {
             }
@@ -277,7 +279,9 @@ void session(Ts3Reader* r, char* data) {
             return;
         if (s.dirty && publish(r))
             s.dirty = false;
-        if (!receive(r, kSliceMs))
+        // A snapshot the lock kept back is tried again in 100 ms; otherwise the wait
+        // lasts until bytes come, a press, or the next refresh.
+        if (!receive(r, s.dirty ? kSliceMs : ts3_quiet_wait(h->now(h->ctx), s.last_refresh)))
             return;
         while (ts3_line_next(&r->in, r->line, sizeof r->line))
             if (ts3_is_event(r->line))
@@ -590,6 +594,8 @@ int mod_ts3_draw(App* app, int slot) {
     if (s->button == 1) {
         s->button = 0;
         m->reader->mute_request.fetch_add(1);
+        if (m->host->wake)
+            m->host->wake(m->host->ctx, m->reader); // acted on now, not after the wait
     }
     ts2_draw_voice(frame, x, y, cur->count, ts3_channel_count(cur),
                    ts3_own_talking(cur) ? TS2_MIC_SPEAKING

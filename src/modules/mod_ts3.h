@@ -112,6 +112,10 @@ struct Ts3Host {
     void (*pause)(void* ctx, Ts3Reader* r, uint32_t ms);
     // Lets go of what `pause` waits on (at the record's last release).
     void (*pause_close)(void* ctx, Ts3Reader* r);
+    // Cuts the reader's current or next wait for bytes short (a microphone press). With
+    // it, `recv` is asked to wait up to TS3_QUIET_MS while nothing else is due; null:
+    // waits of 100 ms at most, so a press is seen within them.
+    void (*wake)(void* ctx, Ts3Reader* r);
 };
 
 // One reader thread's own record: the frame loop reads its status words and, under
@@ -121,7 +125,8 @@ struct Ts3Reader {
     std::atomic<int32_t>* left_behind; // the module's count of abandoned readers
     void* lock;                        // guards `shared` and `stores`
     void* thread;
-    void* wake;    // host's signal that cuts `pause` short (set at the stop)
+    void* wake;    // host's signal that cuts `pause` and `recv` short (the stop, a press)
+    void* events;  // host's signal of the socket's events (bytes, closing)
     intptr_t sock; // host's socket (-1 none)
     uint16_t port;
     char apikey[TS3_APIKEY];
@@ -231,3 +236,9 @@ int ts3_draw_labels(const Ts3Snapshot* cur, LcdBitmap* frame, int x);
 constexpr uint32_t TS3_RETRY_MS = 2000;
 // A full refresh is due when `last` (tick of the last one, 0 none) is 2000 ms old.
 bool ts3_refresh_due(uint32_t now, uint32_t last);
+// The longest wait for the client's bytes when the reader can be woken (Ts3Host::wake).
+constexpr uint32_t TS3_QUIET_MS = 1000;
+// How long the connected reader waits for bytes when nothing is due: until the next
+// refresh, at most TS3_QUIET_MS, at least 1 ms:
+//   (1000, 1000) -> 1000; (2500, 1000) -> 500; (3000, 1000) -> 1; (5000, 0) -> 1
+uint32_t ts3_quiet_wait(uint32_t now, uint32_t last);

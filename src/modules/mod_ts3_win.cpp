@@ -71,8 +71,9 @@ DWORD WINAPI reader_main(void* param) {
 }
 
 bool win_thread_start(void*, Ts3Reader* r, bool lowest) {
-    // Manual-reset: once stopped, every later pause ends at once.
-    r->wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Auto-reset: each wake (the stop, a press) ends one wait; every wait is followed by
+    // a look at the stop flag, and a pause goes on to its end unless stopped.
+    r->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!r->wake)
         return false;
     if (!thread_start(reader_main, r, lowest, &r->thread)) {
@@ -91,16 +92,32 @@ void win_thread_forget(void*, Ts3Reader* r, uint32_t ms) {
 }
 
 void win_pause(void*, Ts3Reader* r, uint32_t ms) {
-    if (r->wake)
-        WaitForSingleObject(r->wake, ms);
-    else
+    if (!r->wake) {
         Sleep(ms);
+        return;
+    }
+    // A press is no reason to try the port sooner: only the stop ends the pause early.
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= ms || r->stop.load() != 0)
+            return;
+        if (WaitForSingleObject(r->wake, ms - spent) == WAIT_FAILED) {
+            Sleep(ms - spent);
+            return;
+        }
+    }
 }
 
 void win_pause_close(void*, Ts3Reader* r) {
     if (r->wake)
         CloseHandle(r->wake);
     r->wake = nullptr;
+}
+
+void win_wake(void*, Ts3Reader* r) {
+    if (r->wake)
+        SetEvent(r->wake);
 }
 
 void win_sleep(void*, uint32_t ms) {
@@ -111,6 +128,9 @@ void win_close(void*, Ts3Reader* r) {
     if (sock_of(r) != INVALID_SOCKET)
         closesocket(sock_of(r));
     r->sock = static_cast<intptr_t>(INVALID_SOCKET);
+    if (r->events)
+        WSACloseEvent(r->events);
+    r->events = nullptr;
 }
 
 bool win_open(void* ctx, Ts3Reader* r, uint16_t port, uint32_t ms) {
@@ -153,6 +173,15 @@ bool win_open(void* ctx, Ts3Reader* r, uint16_t port, uint32_t ms) {
                  err == 0;
         }
     }
+    if (ok) {
+        // From here the socket's bytes and its closing set an event, so a wait for them
+        // is one wait that the stop and a press cut short too (without it: select).
+        WSAEVENT e = WSACreateEvent();
+        if (e != WSA_INVALID_EVENT && WSAEventSelect(s, e, FD_READ | FD_CLOSE) == 0)
+            r->events = e;
+        else if (e != WSA_INVALID_EVENT)
+            WSACloseEvent(e);
+    }
     if (!ok)
         win_close(ctx, r);
     // A refused port is the client not running: nothing to report.
@@ -164,20 +193,25 @@ bool win_open(void* ctx, Ts3Reader* r, uint16_t port, uint32_t ms) {
 bool win_send(void*, Ts3Reader* r, const char* data, size_t n, uint32_t ms) {
     const SOCKET s = sock_of(r);
     const DWORD start = GetTickCount();
+    bool wait_first = false; // a command fits the socket's buffer: sent at once
     while (n > 0) {
         const DWORD spent = GetTickCount() - start;
         if (spent >= ms)
             return false;
-        fd_set w;
-        FD_ZERO(&w);
-        FD_SET(s, &w);
-        timeval tv = timeout_of(ms - spent);
-        if (select(0, nullptr, &w, nullptr, &tv) != 1)
-            return false;
+        if (wait_first) {
+            fd_set w;
+            FD_ZERO(&w);
+            FD_SET(s, &w);
+            timeval tv = timeout_of(ms - spent);
+            if (select(0, nullptr, &w, nullptr, &tv) != 1)
+                return false;
+        }
         const int k = send(s, data, static_cast<int>(n), 0);
         if (k == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK)
+            if (WSAGetLastError() == WSAEWOULDBLOCK) {
+                wait_first = true;
                 continue;
+            }
             return false;
         }
         data += k;
@@ -190,6 +224,27 @@ int win_recv(void*, Ts3Reader* r, char* out, size_t cap, uint32_t ms) {
     const SOCKET s = sock_of(r);
     if (s == INVALID_SOCKET)
         return -1;
+    if (r->events && r->wake) {
+        // The socket's event, a wake or the time; then whatever is there is read (so
+        // bytes are never left waiting on an event, whatever ended the wait). Reading
+        // them lets the socket signal again while more are left.
+        const HANDLE both[2] = {r->events, r->wake};
+        const DWORD w = WaitForMultipleObjects(2, both, FALSE, ms);
+        if (w == WAIT_FAILED)
+            return -1;
+        if (w == WAIT_OBJECT_0) {
+            WSANETWORKEVENTS seen;
+            WSAEnumNetworkEvents(s, r->events, &seen); // and clears the event
+        }
+        const int k = recv(s, out, static_cast<int>(cap), 0);
+        if (k > 0)
+            return k;
+        if (k == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+            WSASetLastError(0);
+            return 0;
+        }
+        return -1; // closed by the client, or broken
+    }
     fd_set rd;
     FD_ZERO(&rd);
     FD_SET(s, &rd);
@@ -239,7 +294,7 @@ const Ts3Host kWinHost = {
     nullptr,       win_now,          win_log,          win_lock_create,   win_lock_close,
     win_lock_take, win_lock_release, win_thread_start, win_thread_forget, win_sleep,
     win_open,      win_send,         win_recv,         win_close,         win_to_ansi,
-    win_pause,     win_pause_close,
+    win_pause,     win_pause_close,  win_wake,
 };
 
 } // namespace

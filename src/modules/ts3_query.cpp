@@ -465,3 +465,10 @@ bool ts3_own_muted(const Ts3Snapshot* s) {
 bool ts3_refresh_due(uint32_t now, uint32_t last) {
     return last == 0 || now - last >= TS3_RETRY_MS;
 }
+
+uint32_t ts3_quiet_wait(uint32_t now, uint32_t last) {
+    if (last == 0 || now - last >= TS3_RETRY_MS)
+        return 1;
+    const uint32_t left = TS3_RETRY_MS - (now - last);
+    return left < TS3_QUIET_MS ? left : TS3_QUIET_MS;
+}

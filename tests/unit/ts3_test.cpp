@@ -329,6 +329,8 @@ struct FakeQuery {
     uint32_t end = 0; // the reader is stopped when the clock passes it
     bool refuse = false;
     int pauses = 0;
+    int idle_waits = 0; // waits for bytes that ended with none
+    int wakes = 0;
     bool thread_ok = true;
     bool lock_free = true;
     std::string key; // the key the client wants ("" none)
@@ -418,6 +420,7 @@ const Ts3Host kFakeHost = {
     [](void* c, Ts3Reader* r, char* out, size_t cap, uint32_t ms) {
         FakeQuery* f = fq(c);
         if (f->pending.empty()) {
+            ++f->idle_waits;
             advance(f, ms);
             return 0;
         }
@@ -674,12 +677,14 @@ TEST(Ts3Slot, PressesAndDisconnection) {
     s.client(2, 7, "ann", 1).client(3, 9, "far");
     m.store(s);
     m.frame();
+    m.host.wake = [](void* c, Ts3Reader*) { ++fq(c)->wakes; };
     sl.button = 1;
     m.draw(1);
     sl.button = 1;
     m.draw(1);
     EXPECT_EQ(sl.button, 0);
     EXPECT_EQ(m.reader()->mute_request.load(), 2);
+    EXPECT_EQ(m.f.wakes, 2) << "each press wakes the reader";
     notice_free_all(&m.app->notices);
     sl.button = 2;
     m.draw(1);
@@ -726,14 +731,33 @@ TEST(Ts3Reader, ConnectsAsksAndHandsOver) {
 }
 
 TEST(Ts3Reader, RefreshEveryTwoSecondsAndEventsBetween) {
-    Module m;
-    answers_alpha(&m.f);
-    m.run(4500);
-    int whoami = 0;
-    for (const std::string& s : m.f.sent)
-        whoami += s == "whoami";
-    EXPECT_EQ(whoami, 3) << "at 0, 2 and 4 s";
-    EXPECT_EQ(m.f.opens, 1);
+    // Waits of 100 ms, or, with a reader that can be woken, waits until the next
+    // refresh of at most a second: the refreshes come at the same times.
+    for (const bool wakeable : {false, true}) {
+        SCOPED_TRACE(wakeable ? "woken" : "100 ms waits");
+        Module m;
+        if (wakeable)
+            m.host.wake = [](void* c, Ts3Reader*) { ++fq(c)->wakes; };
+        answers_alpha(&m.f);
+        const uint32_t start = m.f.clock;
+        m.run(4500);
+        int whoami = 0;
+        for (const std::string& s : m.f.sent)
+            whoami += s == "whoami";
+        EXPECT_EQ(whoami, 3) << "at 0, 2 and 4 s";
+        EXPECT_EQ(m.f.opens, 1);
+        if (wakeable)
+            EXPECT_LE(m.f.idle_waits, 8) << "got " << m.f.idle_waits << " waits in "
+                                         << m.f.clock - start << " ms";
+        else
+            EXPECT_GE(m.f.idle_waits, 40);
+    }
+    const struct {
+        uint32_t now, last, wait;
+    } cases[] = {{1000, 1000, 1000}, {2500, 1000, 500}, {2999, 1000, 1},
+                 {3000, 1000, 1},    {5000, 0, 1},      {5, 0xFFFFFF00u, 1000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(ts3_quiet_wait(c.now, c.last), c.wait) << "now " << c.now << ", last " << c.last;
 }
 
 TEST(Ts3Reader, FollowsTheServerTabShown) {
