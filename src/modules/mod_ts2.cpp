@@ -509,15 +509,16 @@ void ts2_poller_release(Ts2Poller* p) {
 void ts2_poller_run(Ts2Poller* p) {
     const Ts2Host* h = p->host;
     while (!stopped(p)) {
-        if (h->look_wait && p->frame_looks.load()) {
-            if (!p->frame_saw.load()) {
-                // The frame loop looks in every frame and wakes the poller when it
-                // sees the window appear or stops looking; the second's bound is only
-                // for the stop flag's sake.
-                h->look_wait(h->ctx, p, 1000);
-                continue;
-            }
-        } else if (!h->client_present(h->ctx, nullptr)) {
+        if (h->look_wait && p->frame_looks.load() && !p->frame_saw.load()) {
+            // The frame loop looks in every frame and wakes the poller when it sees the
+            // window appear or stops looking; the second's bound is only for the stop
+            // flag's sake.
+            h->look_wait(h->ctx, p, 1000);
+            continue;
+        }
+        // A look of its own before the library: when the frame loop saw the window, it
+        // confirms a look that may be up to a frame old (the client may just have quit).
+        if (!h->client_present(h->ctx, nullptr)) {
             // Only a stop can come now (no library, so no microphone press): a nap
             // that a wake does not cut short, then the stop flag.
             if (h->nap)
