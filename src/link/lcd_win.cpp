@@ -86,7 +86,8 @@ uint64_t steady_us(const LARGE_INTEGER& frequency) {
     LARGE_INTEGER c;
     if (frequency.QuadPart <= 0 || !QueryPerformanceCounter(&c))
         return 0;
-    const uint64_t n = static_cast<uint64_t>(c.QuadPart), f = static_cast<uint64_t>(frequency.QuadPart);
+    const uint64_t n = static_cast<uint64_t>(c.QuadPart),
+                   f = static_cast<uint64_t>(frequency.QuadPart);
     return n / f * 1000000 + n % f * 1000000 / f;
 }
 

@@ -90,7 +90,7 @@ struct Ts2Poller {
     std::atomic<int32_t> frame_looks;
     std::atomic<int32_t> frame_saw; // the frame loop's last look found the window
     void* look;                     // host's signal for those two changes
-    Ts2Snapshot local;                   // filled by the library calls
+    Ts2Snapshot local;              // filled by the library calls
 };
 
 // The system as the module and its poller see it. Windows: mod_ts2_win.cpp.

@@ -230,8 +230,12 @@ TEST(PassPause, WhatIsLeftOfTheTenMilliseconds) {
         uint64_t pass_end, now;
         uint32_t left;
     } cases[] = {
-        {0, 0, 10},           {0, 3000, 7},       {0, 9001, 1},
-        {0, 9999, 1},         {0, 10000, 0},      {0, 95000, 0},
+        {0, 0, 10},
+        {0, 3000, 7},
+        {0, 9001, 1},
+        {0, 9999, 1},
+        {0, 10000, 0},
+        {0, 95000, 0},
         {5000000, 5000500, 10}, // half a ms is rounded up to the whole pause
         {5000000, 4000000, 10}, // a clock that went back: the whole pause
         {UINT64_MAX - 2000, UINT64_MAX, 8},

@@ -1005,7 +1005,7 @@ TEST(Ts2Poller, NapsOneHundredMsWhileTheClientIsAbsent) {
 
 // While frames run, the poller makes no look of its own until a frame sees the window
 // appear (then one, to confirm it) and loads the library 900 ms after that frame, as
-// after a look of its own. Once the frame loop pauses, the poller looks every 100 ms by itself again.
+// after a look of its own. Once the frame loop pauses, it looks every 100 ms itself.
 TEST(Ts2Poller, GoesByTheFrameLoopsLookWhileFramesRun) {
     for (const bool pause_frames : {false, true}) {
         SCOPED_TRACE(pause_frames ? "frames pause after 300 ms" : "frames run");
@@ -1036,8 +1036,8 @@ TEST(Ts2Poller, GoesByTheFrameLoopsLookWhileFramesRun) {
         EXPECT_GE(polls[0].at - start, 1400u) << "first poll " << polls[0].at - start;
         EXPECT_LT(polls[0].at - start, 1500u) << "first poll " << polls[0].at - start;
         if (!pause_frames) {
-            EXPECT_EQ(r.f.own_looks, 1) << "got " << r.f.own_looks
-                                        << " looks of its own, expected one: the confirmation";
+            EXPECT_EQ(r.f.own_looks, 1)
+                << "got " << r.f.own_looks << " looks of its own, expected one: the confirmation";
             EXPECT_EQ(r.f.naps, 0);
             EXPECT_EQ(r.f.look_wakes, 1) << "woken once, by the frame that saw the window";
         } else {

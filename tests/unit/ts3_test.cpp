@@ -747,8 +747,8 @@ TEST(Ts3Reader, RefreshEveryTwoSecondsAndEventsBetween) {
         EXPECT_EQ(whoami, 3) << "at 0, 2 and 4 s";
         EXPECT_EQ(m.f.opens, 1);
         if (wakeable)
-            EXPECT_LE(m.f.idle_waits, 8) << "got " << m.f.idle_waits << " waits in "
-                                         << m.f.clock - start << " ms";
+            EXPECT_LE(m.f.idle_waits, 8)
+                << "got " << m.f.idle_waits << " waits in " << m.f.clock - start << " ms";
         else
             EXPECT_GE(m.f.idle_waits, 40);
     }
